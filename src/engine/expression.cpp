@@ -1,0 +1,123 @@
+#include "engine/expression.h"
+
+namespace engine {
+
+namespace {
+
+// Splits a.b.c on dots outside backquotes; `` inside backquotes is a literal backquote. Text that is not
+// a well-formed multipart identifier (an unterminated backquote, an empty part) stays one name, so that
+// columns with unusual names can still be referenced.
+std::vector<std::string> splitName(const std::string& text) {
+  std::vector<std::string> parts;
+  std::string cur;
+  bool quoted = false, wasQuoted = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (quoted) {
+      if (c == '`') {
+        if (i + 1 < text.size() && text[i + 1] == '`') {
+          cur.push_back('`');
+          ++i;
+        } else {
+          quoted = false;
+        }
+      } else {
+        cur.push_back(c);
+      }
+    } else if (c == '`' && cur.empty() && !wasQuoted) {
+      quoted = wasQuoted = true;
+    } else if (c == '.') {
+      if (cur.empty() && !wasQuoted) return {text};
+      parts.push_back(cur);
+      cur.clear();
+      wasQuoted = false;
+    } else if (wasQuoted) {
+      return {text};  // text after a closing backquote inside one part
+    } else {
+      cur.push_back(c);
+    }
+  }
+  if (quoted || (cur.empty() && !wasQuoted)) return {text};
+  parts.push_back(cur);
+  return parts;
+}
+
+std::shared_ptr<Expr> make(ExprKind k) {
+  auto e = std::make_shared<Expr>();
+  e->kind = k;
+  return e;
+}
+
+}  // namespace
+
+ExprPtr Expr::literalOf(const Value& v) { return literalOf(v, v.dataType()); }
+
+ExprPtr Expr::literalOf(const Value& v, const DataType& type) {
+  auto e = make(ExprKind::Literal);
+  e->literal = v;
+  e->literalType = type;
+  return e;
+}
+
+ExprPtr Expr::attribute(const std::string& name, std::int64_t planId) {
+  if (name == "*") return star();
+  auto parts = splitName(name);
+  if (parts.size() > 1 && parts.back() == "*") {
+    parts.pop_back();
+    return star(parts);
+  }
+  return attributeParts(std::move(parts), planId);
+}
+
+ExprPtr Expr::attributeParts(std::vector<std::string> parts, std::int64_t planId) {
+  auto e = make(ExprKind::Attribute);
+  e->name = parts.empty() ? std::string() : parts.back();
+  e->nameParts = std::move(parts);
+  e->planId = planId;
+  return e;
+}
+
+ExprPtr Expr::star(std::vector<std::string> qualifier) {
+  auto e = make(ExprKind::Star);
+  e->nameParts = std::move(qualifier);
+  return e;
+}
+
+ExprPtr Expr::function(const std::string& name, std::vector<ExprPtr> args, bool distinct) {
+  auto e = make(ExprKind::Function);
+  e->name = name;
+  e->children = std::move(args);
+  e->isDistinct = distinct;
+  return e;
+}
+
+ExprPtr Expr::alias(ExprPtr child, const std::string& name) {
+  auto e = make(ExprKind::Alias);
+  e->name = name;
+  e->children = {std::move(child)};
+  return e;
+}
+
+ExprPtr Expr::cast(ExprPtr child, const DataType& type) {
+  auto e = make(ExprKind::Cast);
+  e->castType = type;
+  e->children = {std::move(child)};
+  return e;
+}
+
+ExprPtr Expr::sortOrder(ExprPtr child, bool ascending, bool nullsFirst) {
+  auto e = make(ExprKind::SortOrder);
+  e->ascending = ascending;
+  e->nullsFirst = nullsFirst;
+  e->children = {std::move(child)};
+  return e;
+}
+
+ExprPtr Expr::windowed(ExprPtr fn, std::shared_ptr<const WindowSpecData> spec) {
+  auto e = make(ExprKind::Window);
+  e->children = {std::move(fn)};
+  e->window = std::move(spec);
+  return e;
+}
+
+}  // namespace engine

@@ -1,0 +1,213 @@
+#include "engine/types.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+#include <fmt/format.h>
+
+#include "engine/errors.h"
+
+namespace engine {
+
+namespace {
+const DataType& nullTypeInstance() {
+  static const DataType t;
+  return t;
+}
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+  return s;
+}
+}  // namespace
+
+DataType DataType::decimal(int precision, int scale) {
+  if (precision < 1 || precision > kMaxDecimalPrecision || scale < 0 || scale > precision) {
+    throw AnalysisException(fmt::format(
+        "[INVALID_PARAMETER_VALUE] decimal({},{}) is not a valid decimal type: precision must be between 1 and {} "
+        "and scale between 0 and the precision.",
+        precision, scale, kMaxDecimalPrecision));
+  }
+  DataType t(TypeId::Decimal);
+  t.precision_ = static_cast<std::uint8_t>(precision);
+  t.scale_ = static_cast<std::uint8_t>(scale);
+  return t;
+}
+
+DataType DataType::array(const DataType& element, bool containsNull) {
+  DataType t(TypeId::Array);
+  t.element_ = std::make_shared<const DataType>(element);
+  t.containsNull_ = containsNull;
+  return t;
+}
+
+const DataType& DataType::elementType() const { return element_ ? *element_ : nullTypeInstance(); }
+
+bool DataType::isIntegral() const {
+  return id_ == TypeId::Byte || id_ == TypeId::Short || id_ == TypeId::Integer || id_ == TypeId::Long;
+}
+
+std::string DataType::typeName() const {
+  switch (id_) {
+    case TypeId::Null: return "void";
+    case TypeId::Boolean: return "boolean";
+    case TypeId::Byte: return "byte";
+    case TypeId::Short: return "short";
+    case TypeId::Integer: return "integer";
+    case TypeId::Long: return "long";
+    case TypeId::Float: return "float";
+    case TypeId::Double: return "double";
+    case TypeId::Decimal: return "decimal";
+    case TypeId::String: return "string";
+    case TypeId::Date: return "date";
+    case TypeId::Timestamp: return "timestamp";
+    case TypeId::Array: return "array";
+  }
+  return "unknown";
+}
+
+std::string DataType::simpleString() const {
+  switch (id_) {
+    case TypeId::Null: return "void";
+    case TypeId::Boolean: return "boolean";
+    case TypeId::Byte: return "tinyint";
+    case TypeId::Short: return "smallint";
+    case TypeId::Integer: return "int";
+    case TypeId::Long: return "bigint";
+    case TypeId::Float: return "float";
+    case TypeId::Double: return "double";
+    case TypeId::Decimal: return fmt::format("decimal({},{})", precision_, scale_);
+    case TypeId::String: return "string";
+    case TypeId::Date: return "date";
+    case TypeId::Timestamp: return "timestamp";
+    case TypeId::Array: return "array<" + elementType().simpleString() + ">";
+  }
+  return "unknown";
+}
+
+std::string DataType::sql() const {
+  if (id_ == TypeId::Array) return "ARRAY<" + elementType().sql() + ">";
+  std::string s = simpleString();
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::size_t DataType::fixedWidth() const {
+  switch (id_) {
+    case TypeId::Null: return 0;
+    case TypeId::Boolean:
+    case TypeId::Byte: return 1;
+    case TypeId::Short: return 2;
+    case TypeId::Integer:
+    case TypeId::Date:
+    case TypeId::Float: return 4;
+    case TypeId::Long:
+    case TypeId::Timestamp:
+    case TypeId::Double: return 8;
+    case TypeId::Decimal: return 16;
+    case TypeId::String:
+    case TypeId::Array: return 0;
+  }
+  return 0;
+}
+
+bool DataType::operator==(const DataType& o) const {
+  if (id_ != o.id_) return false;
+  if (id_ == TypeId::Decimal) return precision_ == o.precision_ && scale_ == o.scale_;
+  if (id_ == TypeId::Array) return elementType() == o.elementType();
+  return true;
+}
+
+std::optional<DataType> DataType::parse(std::string_view text) {
+  std::string s = lower(trim(text));
+  if (s == "int" || s == "integer") return IntegerType();
+  if (s == "bigint" || s == "long") return LongType();
+  if (s == "smallint" || s == "short") return ShortType();
+  if (s == "tinyint" || s == "byte") return ByteType();
+  if (s == "float" || s == "real") return FloatType();
+  if (s == "double") return DoubleType();
+  if (s == "string") return StringType();
+  if (s == "boolean" || s == "bool") return BooleanType();
+  if (s == "date") return DateType();
+  if (s == "timestamp" || s == "timestamp_ltz") return TimestampType();
+  if (s == "void" || s == "null") return NullType();
+  auto startsWith = [&](std::string_view p) { return s.compare(0, p.size(), p) == 0; };
+  if (startsWith("varchar") || startsWith("char")) {
+    auto open = s.find('(');
+    if (open == std::string::npos) return s == "varchar" || s == "char" ? std::optional(StringType()) : std::nullopt;
+    if (s.back() != ')') return std::nullopt;
+    return StringType();
+  }
+  for (std::string_view p : {"decimal", "dec", "numeric"}) {
+    if (!startsWith(p)) continue;
+    std::string_view rest = trim(std::string_view(s).substr(p.size()));
+    if (rest.empty()) return DecimalType(10, 0);
+    if (rest.front() != '(' || rest.back() != ')') continue;
+    rest = rest.substr(1, rest.size() - 2);
+    auto comma = rest.find(',');
+    std::string_view ps = trim(rest.substr(0, comma));
+    std::string_view ss = comma == std::string_view::npos ? std::string_view("0") : trim(rest.substr(comma + 1));
+    int prec = 0, scale = 0;
+    auto r1 = std::from_chars(ps.data(), ps.data() + ps.size(), prec);
+    auto r2 = std::from_chars(ss.data(), ss.data() + ss.size(), scale);
+    if (r1.ec != std::errc() || r1.ptr != ps.data() + ps.size() || r2.ec != std::errc() ||
+        r2.ptr != ss.data() + ss.size())
+      return std::nullopt;
+    if (prec < 1 || prec > kMaxDecimalPrecision || scale < 0 || scale > prec) return std::nullopt;
+    return DecimalType(prec, scale);
+  }
+  if (startsWith("array<") && s.back() == '>') {
+    auto inner = parse(std::string_view(s).substr(6, s.size() - 7));
+    if (!inner) return std::nullopt;
+    return ArrayType(*inner);
+  }
+  return std::nullopt;
+}
+
+StructType& StructType::add(std::string name, DataType type, bool nullable) {
+  fields_.push_back(StructField{std::move(name), std::move(type), nullable});
+  return *this;
+}
+
+const StructField& StructType::operator[](std::string_view name) const {
+  if (auto i = indexOf(name)) return fields_[*i];
+  std::string available;
+  for (const auto& f : fields_) {
+    if (!available.empty()) available += ", ";
+    available += "`" + f.name + "`";
+  }
+  throw AnalysisException(
+      fmt::format("[FIELD_NOT_FOUND] No such struct field `{}` in {}.", name, available.empty() ? "(no fields)" : available));
+}
+
+std::optional<std::size_t> StructType::indexOf(std::string_view name) const {
+  for (std::size_t i = 0; i < fields_.size(); ++i)
+    if (fields_[i].name == name) return i;
+  return std::nullopt;
+}
+
+std::vector<std::string> StructType::names() const {
+  std::vector<std::string> out;
+  out.reserve(fields_.size());
+  for (const auto& f : fields_) out.push_back(f.name);
+  return out;
+}
+
+std::string StructType::simpleString() const {
+  std::string s = "struct<";
+  for (std::size_t i = 0; i < fields_.size(); ++i) {
+    if (i) s += ",";
+    s += fields_[i].name + ":" + fields_[i].dataType.simpleString();
+  }
+  return s + ">";
+}
+
+}  // namespace engine
