@@ -20,7 +20,7 @@ DEB_PACKAGES=(
   build-essential g++ cmake ninja-build pkg-config
   libfmt-dev libcli11-dev nlohmann-json3-dev libxxhash-dev libtbb-dev libhowardhinnant-date-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
-  clang-format python3
+  clang-format python3 tzdata
 )
 # Spark (the reference engine used by the conformance and benchmark scripts) needs a Java runtime.
 if [ "$want_python" = 1 ] && ! command -v java >/dev/null 2>&1; then
