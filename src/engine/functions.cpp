@@ -1,6 +1,8 @@
 #include "engine/functions.h"
 
 #include "engine/sql/parser.h"
+#include "engine/errors.h"
+#include "engine/udf.h"
 
 namespace engine::functions {
 
@@ -41,6 +43,50 @@ Column last(const ColumnOrName& c, bool ignorenulls) {
   return call("last", {c.column().expr(), Expr::literalOf(Value(ignorenulls))});
 }
 
+Column percentile_approx(const ColumnOrName& c, double percentage, int accuracy) {
+  return call("percentile_approx", {c.column().expr(), Expr::literalOf(Value(percentage)), Expr::literalOf(Value(accuracy))});
+}
+
+Column percentile_approx(const ColumnOrName& c, const std::vector<double>& percentages, int accuracy) {
+  std::vector<ExprPtr> items;
+  for (double p : percentages) items.push_back(Expr::literalOf(Value(p)));
+  return call("percentile_approx", {c.column().expr(), Expr::function("array", std::move(items)),
+                                    Expr::literalOf(Value(accuracy))});
+}
+
+Column cume_dist() { return call("cume_dist", {}); }
+Column row_number() { return call("row_number", {}); }
+Column rank() { return call("rank", {}); }
+Column dense_rank() { return call("dense_rank", {}); }
+Column percent_rank() { return call("percent_rank", {}); }
+
+namespace {
+std::vector<ExprPtr> exprsOf(const std::vector<ColumnOrName>& cols) {
+  std::vector<ExprPtr> out;
+  for (const auto& c : cols) out.push_back(c.column().expr());
+  return out;
+}
+}  // namespace
+
+Column xxhash64(const std::vector<ColumnOrName>& cols) { return call("xxhash64", exprsOf(cols)); }
+
+Column format_string(const std::string& format, const std::vector<ColumnOrName>& cols) {
+  auto args = exprsOf(cols);
+  args.insert(args.begin(), Expr::literalOf(Value(format)));
+  return call("format_string", std::move(args));
+}
+
+Column to_timestamp(const ColumnOrName& c) { return call("to_timestamp", {c.column().expr()}); }
+Column to_timestamp(const ColumnOrName& c, const std::string& format) {
+  return call("to_timestamp", {c.column().expr(), Expr::literalOf(Value(format))});
+}
+Column width_bucket(const ColumnOrName& v, const ColumnOrName& min, const ColumnOrName& max,
+                    const ColumnOrName& numBuckets) {
+  return call("width_bucket", {v.column().expr(), min.column().expr(), max.column().expr(), numBuckets.column().expr()});
+}
+Column array(const std::vector<ColumnOrName>& cols) { return call("array", exprsOf(cols)); }
+Column nvl(const ColumnOrName& a, const ColumnOrName& b) { return call("nvl", {a.column().expr(), b.column().expr()}); }
+
 Column abs(const ColumnOrName& c) { return call("abs", {c.column().expr()}); }
 Column when(const Column& condition, const Column& value) { return call("when", {condition.expr(), value.expr()}); }
 Column when(const Column& condition, const Value& value) { return when(condition, lit(value)); }
@@ -58,4 +104,26 @@ Column call_function(const std::string& name, const std::vector<ColumnOrName>& a
   return call(name, std::move(a));
 }
 
+UserDefinedFunction pandas_udf(BatchFunction f, const DataType& returnType, const std::string& name) {
+  if (!f) throw IllegalArgumentException("pandas_udf needs a function");
+  auto info = std::make_shared<UdfInfo>();
+  info->name = name;
+  info->returnType = returnType;
+  info->function = std::move(f);
+  return UserDefinedFunction(std::move(info));
+}
+
 }  // namespace engine::functions
+
+namespace engine {
+
+Column UserDefinedFunction::operator()(const std::vector<ColumnOrName>& args) const {
+  auto e = std::make_shared<Expr>();
+  e->kind = ExprKind::Udf;
+  e->name = info_->name;
+  e->udf = info_;
+  for (const auto& a : args) e->children.push_back(a.column().expr());
+  return Column(e);
+}
+
+}  // namespace engine

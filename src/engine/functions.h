@@ -28,7 +28,26 @@ Column stddev_samp(const ColumnOrName& c);
 Column first(const ColumnOrName& c, bool ignorenulls = false);
 Column last(const ColumnOrName& c, bool ignorenulls = false);
 
+// Approximate percentile (Spark's Greenwald-Khanna summaries; accuracy 10000 by default): the element type of
+// the column, or an array of it for a list of percentages.
+Column percentile_approx(const ColumnOrName& c, double percentage, int accuracy = 10000);
+Column percentile_approx(const ColumnOrName& c, const std::vector<double>& percentages, int accuracy = 10000);
+
+// Window functions (use with Column::over).
+Column cume_dist();
+Column row_number();
+Column rank();
+Column dense_rank();
+Column percent_rank();
+
 // Scalar functions.
+Column xxhash64(const std::vector<ColumnOrName>& cols);
+Column format_string(const std::string& format, const std::vector<ColumnOrName>& cols);
+Column to_timestamp(const ColumnOrName& c);
+Column to_timestamp(const ColumnOrName& c, const std::string& format);
+Column width_bucket(const ColumnOrName& v, const ColumnOrName& min, const ColumnOrName& max, const ColumnOrName& numBuckets);
+Column array(const std::vector<ColumnOrName>& cols);
+Column nvl(const ColumnOrName& a, const ColumnOrName& b);
 Column abs(const ColumnOrName& c);
 Column when(const Column& condition, const Column& value);
 Column when(const Column& condition, const Value& value);
