@@ -1,46 +1,10 @@
 #include "engine/expression.h"
 
+#include "engine/sql/identifier.h"
+
 namespace engine {
 
 namespace {
-
-// Splits a.b.c on dots outside backquotes; `` inside backquotes is a literal backquote. Text that is not
-// a well-formed multipart identifier (an unterminated backquote, an empty part) stays one name, so that
-// columns with unusual names can still be referenced.
-std::vector<std::string> splitName(const std::string& text) {
-  std::vector<std::string> parts;
-  std::string cur;
-  bool quoted = false, wasQuoted = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (quoted) {
-      if (c == '`') {
-        if (i + 1 < text.size() && text[i + 1] == '`') {
-          cur.push_back('`');
-          ++i;
-        } else {
-          quoted = false;
-        }
-      } else {
-        cur.push_back(c);
-      }
-    } else if (c == '`' && cur.empty() && !wasQuoted) {
-      quoted = wasQuoted = true;
-    } else if (c == '.') {
-      if (cur.empty() && !wasQuoted) return {text};
-      parts.push_back(cur);
-      cur.clear();
-      wasQuoted = false;
-    } else if (wasQuoted) {
-      return {text};  // text after a closing backquote inside one part
-    } else {
-      cur.push_back(c);
-    }
-  }
-  if (quoted || (cur.empty() && !wasQuoted)) return {text};
-  parts.push_back(cur);
-  return parts;
-}
 
 std::shared_ptr<Expr> make(ExprKind k) {
   auto e = std::make_shared<Expr>();
@@ -61,7 +25,7 @@ ExprPtr Expr::literalOf(const Value& v, const DataType& type) {
 
 ExprPtr Expr::attribute(const std::string& name, std::int64_t planId) {
   if (name == "*") return star();
-  auto parts = splitName(name);
+  auto parts = sql::parseMultipartIdentifier(name);
   if (parts.size() > 1 && parts.back() == "*") {
     parts.pop_back();
     return star(parts);
