@@ -26,18 +26,31 @@ bool acceptsInput(const DataType& t) {
   return t.isNumeric() || t.id() == TypeId::Date || t.id() == TypeId::Timestamp || t.isNull();
 }
 
-// Percentages and accuracy must be constants, as in Spark; they are read from the bound arguments.
-PercentileParams paramsOf(const AggregateCall& call) {
-  PercentileParams p;
-  if (call.args.size() < 2 || call.args.size() > 3)
+// Percentages and accuracy must be constants, as in Spark. The planner passes them as literal parameters
+// (params[0] percentages, params[1] accuracy); calls bound directly may still carry them as constant arguments.
+std::vector<Value> constantParams(const AggregateCall& call) {
+  if (!call.params.empty() || call.args.size() <= 1) return call.params;
+  std::vector<Value> out;
+  for (std::size_t i = 1; i < call.args.size(); ++i) {
+    if (!call.args[i]->isConstant())
+      typeError("the percentage(s) and the accuracy must be constant literals, but got " + call.args[i]->toString() + ".");
+    out.push_back(call.args[i]->constantValue());
+  }
+  return out;
+}
+
+void checkArity(std::size_t params) {
+  if (params < 1 || params > 2)
     throw AnalysisException(fmt::format(
         "[WRONG_NUM_ARGS.WITHOUT_SUGGESTION] The `percentile_approx` requires [2, 3] parameters but the actual number "
         "is {}.",
-        call.args.size()));
-  const auto& pe = call.args[1];
-  if (!pe->isConstant())
-    typeError("the percentage(s) must be a constant literal, but got " + pe->toString() + ".");
-  Value pv = pe->constantValue();
+        params + 1));
+}
+
+PercentileParams paramsOf(const std::vector<Value>& params) {
+  checkArity(params.size());
+  PercentileParams p;
+  const Value& pv = params[0];
   auto addPercent = [&](const Value& v) {
     if (v.isNull() || !v.isNumeric()) typeError("the percentage(s) must not be null.");
     double d = v.toDouble();
@@ -52,10 +65,8 @@ PercentileParams paramsOf(const AggregateCall& call) {
   } else {
     addPercent(pv);
   }
-  if (call.args.size() == 3) {
-    const auto& ae = call.args[2];
-    if (!ae->isConstant()) typeError("the accuracy must be a constant literal, but got " + ae->toString() + ".");
-    Value av = ae->constantValue();
+  if (params.size() == 2) {
+    const Value& av = params[1];
     if (av.isNull() || !av.isNumeric()) typeError("the accuracy must be an integer literal.");
     double a = av.toDouble();
     if (!(a > 0) || a > std::numeric_limits<std::int32_t>::max())
@@ -69,7 +80,7 @@ PercentileParams paramsOf(const AggregateCall& call) {
 class PercentileStates final : public AggStates {
  public:
   PercentileStates(const AggregateCall& call, const AggInput& input)
-      : input_(input), params_(paramsOf(call)), resultType_(call.resultType), valueType_(input.types[0]) {}
+      : input_(input), params_(paramsOf(constantParams(call))), resultType_(call.resultType), valueType_(input.types[0]) {}
 
   void resize(std::size_t groups) override {
     while (s_.size() < groups) s_.emplace_back(1.0 / params_.accuracy);
@@ -184,20 +195,22 @@ class PercentileStates final : public AggStates {
 
 AggregateDef percentileApproxDef() {
   AggregateDef d;
-  d.resultType = [](const std::vector<DataType>& a, const std::vector<Value>&) {
-    if (a.size() < 2 || a.size() > 3)
-      throw AnalysisException(fmt::format(
-          "[WRONG_NUM_ARGS.WITHOUT_SUGGESTION] The `percentile_approx` requires [2, 3] parameters but the actual "
-          "number is {}.",
-          a.size()));
+  d.resultType = [](const std::vector<DataType>& a, const std::vector<Value>& params) {
+    if (a.empty()) checkArity(0);
     if (!acceptsInput(a[0]))
       typeError("the first parameter requires a numeric, date or timestamp type, however it has the type " +
                 a[0].simpleString() + ".");
-    const DataType& pt = a[1];
-    bool isArray = pt.isArray();
-    const DataType& pe = isArray ? pt.elementType() : pt;
-    if (!(pe.isNumeric() || pe.isNull())) typeError("the percentage(s) must be a double or an array of doubles.");
-    if (a.size() == 3 && !(a[2].isIntegral() || a[2].isNull())) typeError("the accuracy must be an integer.");
+    bool isArray = false;
+    if (!params.empty()) {
+      isArray = paramsOf(params).isArray;  // validates the percentages and the accuracy too
+    } else {
+      checkArity(a.size() - 1);
+      const DataType& pt = a[1];
+      isArray = pt.isArray();
+      const DataType& pe = isArray ? pt.elementType() : pt;
+      if (!(pe.isNumeric() || pe.isNull())) typeError("the percentage(s) must be a double or an array of doubles.");
+      if (a.size() == 3 && !(a[2].isIntegral() || a[2].isNull())) typeError("the accuracy must be an integer.");
+    }
     DataType value = a[0].isNull() ? DoubleType() : a[0];
     return isArray ? ArrayType(value) : value;
   };
