@@ -27,8 +27,8 @@ JoinType parseJoinType(const std::string& how) {
   if (h == "right" || h == "rightouter") return JoinType::RightOuter;
   if (h == "semi" || h == "leftsemi") return JoinType::LeftSemi;
   if (h == "anti" || h == "leftanti") return JoinType::LeftAnti;
-  throw IllegalArgumentException(fmt::format(
-      "Unsupported join type '{}'. Supported join types include: 'inner', 'outer', 'full', 'fullouter', "
+  throw AnalysisException(fmt::format(
+      "[UNSUPPORTED_JOIN_TYPE] Unsupported join type '{}'. Supported join types include: 'inner', 'outer', 'full', 'fullouter', "
       "'full_outer', 'leftouter', 'left', 'left_outer', 'rightouter', 'right', 'right_outer', 'leftsemi', "
       "'left_semi', 'semi', 'leftanti', 'left_anti', 'anti', 'cross'.",
       how));

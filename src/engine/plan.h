@@ -103,7 +103,7 @@ struct AggregatePlan : Plan {
 enum class JoinType : std::uint8_t { Inner, LeftOuter, RightOuter, FullOuter, LeftSemi, LeftAnti, Cross };
 // Parses PySpark's `how` names: inner, cross, outer, full, fullouter, full_outer, left, leftouter,
 // left_outer, right, rightouter, right_outer, semi, leftsemi, left_semi, anti, leftanti, left_anti.
-// Throws IllegalArgumentException for an unknown name.
+// Throws AnalysisException (Spark's UNSUPPORTED_JOIN_TYPE) for an unknown name.
 JoinType parseJoinType(const std::string& how);
 std::string joinTypeName(JoinType t);
 

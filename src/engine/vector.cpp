@@ -197,7 +197,7 @@ MutableVectorPtr Vector::constant(const Value& value, const DataType& type, std:
     auto out = make(type, n);
     out->chars_.resize(s.size() * n);
     for (std::size_t i = 0; i < n; ++i) {
-      std::memcpy(out->chars_.data() + i * s.size(), s.data(), s.size());
+      if (!s.empty()) std::memcpy(out->chars_.data() + i * s.size(), s.data(), s.size());
       out->offsets_[i + 1] = static_cast<std::int64_t>((i + 1) * s.size());
     }
     return out;
