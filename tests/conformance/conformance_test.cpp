@@ -3,8 +3,8 @@
 // recorded in tests/conformance/golden/<topic>.json by scripts/spark_conformance.py. Spark is not needed
 // here. Each scenario is its own test case, named <topic>_<scenario>.
 //
-// Scenarios marked "phase": 2 cover features not built yet; they are skipped unless
-// NORQ_CONFORMANCE_ALL=1 is set.
+// Scenarios marked "phase": 2 cover features of the next stage; they are skipped unless NORQ_CONFORMANCE_ALL=1
+// is set. Scenarios marked "pending": "<what is missing>" are skipped with that reason.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -58,6 +58,12 @@ json readJson(const fs::path& p) {
 
 const char* kRerun = "; rerun python3 scripts/spark_conformance.py";
 
+// "pending" marks a scenario whose feature the engine does not have yet; it is not part of what Spark ran.
+json withoutAnnotations(json sc) {
+  sc.erase("pending");
+  return sc;
+}
+
 std::vector<Case> loadCases() {
   std::vector<Case> cases;
   std::vector<fs::path> files;
@@ -95,7 +101,7 @@ std::vector<Case> loadCases() {
         auto it = answers.find(c.name);
         if (it == answers.end())
           c.problem = "no golden answer for this scenario";
-        else if (it->second["scenario"] != sc)
+        else if (it->second["scenario"] != withoutAnnotations(sc))
           c.problem = "the golden answer was recorded for a different version of this scenario";
         else
           c.golden = it->second;
@@ -349,6 +355,7 @@ TEST_P(Conformance, MatchesSpark) {
   const Case& c = GetParam();
   ASSERT_TRUE(c.problem.empty()) << c.problem;
   const json& sc = c.scenario;
+  if (sc.contains("pending")) GTEST_SKIP() << "not implemented yet: " << sc["pending"].get<std::string>();
   if (sc.value("phase", 1) >= 2) {
     const char* all = std::getenv("NORQ_CONFORMANCE_ALL");
     if (!all || std::string(all) != "1") GTEST_SKIP() << "a later phase's feature (set NORQ_CONFORMANCE_ALL=1)";

@@ -4,6 +4,8 @@
 // aggregation, and joined back onto the keys.
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <limits>
 
 #include "engine/errors.h"
 #include "engine/local/op_aggregate.h"
@@ -47,6 +49,29 @@ Batch emptyBatch(const std::vector<DataType>& types) {
   for (const auto& t : types) b.columns.push_back(Vector::make(t, 0));
   b.rows = 0;
   return b;
+}
+
+// Grouping keys come out as Spark normalises them: -0.0 as 0.0 and every NaN as the canonical NaN, whichever
+// row of the group was its representative.
+template <class T>
+VectorPtr normalizeFloating(VectorPtr v) {
+  const T* d = v->data<T>();
+  bool needed = false;
+  for (std::size_t i = 0; i < v->size() && !needed; ++i) needed = (d[i] == T(0) && std::signbit(d[i])) || std::isnan(d[i]);
+  if (!needed) return v;
+  auto out = std::make_shared<Vector>(*v);
+  T* o = out->data<T>();
+  for (std::size_t i = 0; i < out->size(); ++i) {
+    if (o[i] == T(0)) o[i] = T(0);
+    else if (std::isnan(o[i])) o[i] = std::numeric_limits<T>::quiet_NaN();
+  }
+  return out;
+}
+
+VectorPtr normalizeFloatingKey(VectorPtr v) {
+  if (v->type().id() == TypeId::Double) return normalizeFloating<double>(std::move(v));
+  if (v->type().id() == TypeId::Float) return normalizeFloating<float>(std::move(v));
+  return v;
 }
 
 Partitions aggregateCore(const Partitions& input, const std::vector<BoundExprPtr>& keys,
@@ -146,7 +171,8 @@ Partitions aggregateCore(const Partitions& input, const std::vector<BoundExprPtr
   auto outputBatch = [&](const std::vector<RowRef>& reps, std::vector<std::unique_ptr<AggStates>>& states) {
     Batch b;
     b.rows = reps.size();
-    for (std::size_t c = 0; c < nk; ++c) b.columns.push_back(gatherRefs(keyParts[c], keyTypes[c], reps.data(), reps.size()));
+    for (std::size_t c = 0; c < nk; ++c)
+      b.columns.push_back(normalizeFloatingKey(gatherRefs(keyParts[c], keyTypes[c], reps.data(), reps.size())));
     for (auto& s : states) b.columns.push_back(s->finish());
     return b;
   };

@@ -1,5 +1,7 @@
 #include "engine/local/planner_bind.h"
 
+#include <set>
+
 #include <fmt/format.h>
 
 #include "engine/errors.h"
@@ -290,6 +292,12 @@ BoundExprPtr Binder::bindAggregateRef(const Expr& e, const std::string& key) {
   call.distinct = e.isDistinct;
   call.ignoreNulls = ca.ignoreNulls;
   call.params = ca.params;
+  // With ANSI off Spark casts text arguments of the numeric aggregates to double.
+  static const std::set<std::string> kNumericAggs = {"sum", "avg", "mean", "stddev", "stddev_samp", "stddev_pop",
+                                                     "variance", "var_samp", "var_pop"};
+  if (kNumericAggs.count(fn))
+    for (auto& a : ca.args)
+      if (a->type().isString()) a = bindCast(a, DoubleType());
   std::vector<DataType> argTypes;
   for (const auto& a : ca.args) argTypes.push_back(a->type());
   call.args = std::move(ca.args);
