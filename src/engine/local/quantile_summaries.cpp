@@ -8,14 +8,15 @@
 namespace engine::local {
 
 namespace {
-// Spark sorts doubles with java.lang.Double.compare: NaN above everything, -0.0 below 0.0.
+// Spark sorts a head buffer with java.lang.Double.compare (NaN above everything, -0.0 below 0.0) but merges
+// and compresses with the plain IEEE comparisons, under which NaN is neither less nor greater than anything;
+// both are kept as they are so that NaN lands where it lands in Spark.
 bool totalLess(double a, double b) {
   if (std::isnan(a)) return false;
   if (std::isnan(b)) return true;
   if (a == b) return std::signbit(a) && !std::signbit(b);
   return a < b;
 }
-bool totalLessEq(double a, double b) { return !totalLess(b, a); }
 }  // namespace
 
 void QuantileSummaries::insert(double x) {
@@ -36,7 +37,7 @@ void QuantileSummaries::insertHeadBuffer() {
   std::size_t sampleIdx = 0;
   for (std::size_t opsIdx = 0; opsIdx < head_.size(); ++opsIdx) {
     const double current = head_[opsIdx];
-    while (sampleIdx < sampled_.size() && totalLessEq(sampled_[sampleIdx].value, current))
+    while (sampleIdx < sampled_.size() && sampled_[sampleIdx].value <= current)
       merged.push_back(sampled_[sampleIdx++]);
     ++currentCount;
     std::int64_t delta = 0;
@@ -66,7 +67,7 @@ std::vector<QuantileSummaries::Stats> QuantileSummaries::compressImmut(const std
   }
   res.push_back(head);
   const Stats& first = samples.front();
-  if (totalLessEq(first.value, head.value) && samples.size() > 1) res.push_back(first);
+  if (first.value <= head.value && samples.size() > 1) res.push_back(first);
   std::reverse(res.begin(), res.end());
   return res;
 }
@@ -99,7 +100,7 @@ void QuantileSummaries::merge(QuantileSummaries& other) {
   while (si < sampled_.size() && oi < other.sampled_.size()) {
     const Stats& s = sampled_[si];
     const Stats& o = other.sampled_[oi];
-    if (totalLess(s.value, o.value)) {
+    if (s.value < o.value) {
       ++si;
       merged.push_back(Stats{s.value, s.g, s.delta + (oi > 0 ? addSelf : 0)});
     } else {

@@ -40,7 +40,7 @@ bool reservedInExpression(const Token& t) {
          inList(t.upper, {"SELECT", "FROM",      "WHERE", "GROUP", "HAVING",   "ORDER",  "LIMIT", "UNION", "EXCEPT",
                           "MINUS",  "INTERSECT", "JOIN",  "ON",    "USING",    "AS",     "AND",   "OR",    "IS",
                           "IN",     "BETWEEN",   "LIKE",  "ILIKE", "RLIKE",    "REGEXP", "THEN",  "ELSE",  "END",
-                          "WHEN",   "BY",        "OVER",  "WITH",  "DISTINCT", "DIV",    "NOT"});
+                          "WHEN",   "OVER",      "WITH",  "DISTINCT", "DIV",    "NOT"});
 }
 
 // Words that cannot be an alias written without AS (select items and relations).
