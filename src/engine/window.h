@@ -1,4 +1,4 @@
-// Window specifications (PySpark's Window and WindowSpec).
+// Window definitions (PySpark's Window and WindowSpec).
 #pragma once
 
 #include <cstdint>

@@ -328,7 +328,7 @@ TEST(SqlExpressions, CaseCastAndAliases) {
   parseError("a AS");
 }
 
-TEST(SqlExpressions, WindowSpecifications) {
+TEST(SqlExpressions, WindowDefinitions) {
   EXPECT_EQ(px("row_number() OVER (PARTITION BY g, h ORDER BY x DESC, y)"),
             "(over (row_number) (partition g h) (order (desc nl x) (asc nf y)))");
   EXPECT_EQ(px("sum(x) OVER (ORDER BY t ASC NULLS LAST ROWS BETWEEN UNBOUNDED PRECEDING AND CURRENT ROW)"),

@@ -98,7 +98,7 @@ struct WindowFrame {
 bool isWindowFunction(const std::string& name);  // ranking/distribution functions (not aggregates)
 DataType windowResultType(const std::string& name, const std::vector<DataType>& argTypes);
 
-// Output: the input columns, then one column per call, all calls sharing one window specification.
+// Output: the input columns, then one column per call, all calls sharing one window definition.
 // Rows come out grouped by partition key and ordered within each partition. A window without
 // partition keys still sorts in parallel and computes running values with a parallel prefix pass.
 Partitions windowOp(const Partitions& input, const std::vector<DataType>& types,

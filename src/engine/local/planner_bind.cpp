@@ -331,7 +331,7 @@ WindowContext collectWindows(const std::vector<ExprPtr>& exprs, const Scope& sco
     bool seen = false;
     for (const auto& k : slotKeys) seen = seen || k == key;
     if (seen) continue;
-    if (!w->window) throw AnalysisException("window expression without a window specification: " + w->toString());
+    if (!w->window) throw AnalysisException("window expression without a window definition: " + w->toString());
     const Expr& fnExpr = *w->children.at(0);
     if (fnExpr.kind != ExprKind::Function) {
       throw AnalysisException(fmt::format("[UNSUPPORTED_EXPR_FOR_WINDOW] Expression \"{}\" not supported within a "

@@ -67,8 +67,8 @@ class Binder {
   const WindowContext* win_ = nullptr;
 };
 
-// Collects the window expressions of `exprs` into groups of identical specifications and binds their
-// calls and specifications against the input scope.
+// Collects the window expressions of `exprs` into groups of identical window definitions and binds their
+// calls and definitions against the input scope.
 WindowContext collectWindows(const std::vector<ExprPtr>& exprs, const Scope& scope);
 
 // Splits a call's arguments into column arguments and literal parameters (percentages, offsets,
