@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "engine/errors.h"
+#include "engine/local/expr_common.h"
 #include "engine/local/op_aggregate.h"
 #include "engine/local/op_percentile.h"
 #include "engine/local/op_keys.h"
@@ -40,47 +41,11 @@ namespace {
 
 // ---- Helpers --------------------------------------------------------------------------------------
 
-template <class T>
-struct Tag {
-  using type = T;
-};
-
 // Calls f(Tag<physical type>) for numeric types (decimals as int128).
 template <class F>
 void dispatchNumeric(TypeId id, F&& f) {
-  switch (id) {
-    case TypeId::Byte:
-      return f(Tag<std::int8_t>{});
-    case TypeId::Short:
-      return f(Tag<std::int16_t>{});
-    case TypeId::Integer:
-      return f(Tag<std::int32_t>{});
-    case TypeId::Long:
-      return f(Tag<std::int64_t>{});
-    case TypeId::Float:
-      return f(Tag<float>{});
-    case TypeId::Double:
-      return f(Tag<double>{});
-    case TypeId::Decimal:
-      return f(Tag<int128_t>{});
-    default:
-      throw std::logic_error("dispatchNumeric: not a numeric type");
-  }
-}
-
-// Calls f(Tag<physical type>) for every fixed-width orderable type.
-template <class F>
-void dispatchFixed(TypeId id, F&& f) {
-  switch (id) {
-    case TypeId::Boolean:
-      return f(Tag<std::uint8_t>{});
-    case TypeId::Date:
-      return f(Tag<std::int32_t>{});
-    case TypeId::Timestamp:
-      return f(Tag<std::int64_t>{});
-    default:
-      return dispatchNumeric(id, std::forward<F>(f));
-  }
+  if (id == TypeId::Decimal) return f(Tag<int128_t>{});
+  dispatchPrimitiveNumeric(id, std::forward<F>(f));
 }
 
 inline double pow10d(int s) {
