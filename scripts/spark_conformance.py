@@ -132,6 +132,26 @@ def to_output(v, dtype):
 # Tables and the DataFrame DSL.
 
 
+def write_golden(path, golden):
+    """Writes a golden file: indented JSON, except that input table rows take one line each (a table of
+    thousands of rows would otherwise take a line per cell)."""
+    tables = golden["tables"]
+    rest = {k: v for k, v in golden.items() if k != "tables"}
+    lines = ["{", ' "tables": [']
+    for i, t in enumerate(tables):
+        head = {k: v for k, v in t.items() if k != "rows"}
+        body = json.dumps(head, ensure_ascii=False)[:-1]
+        if "rows" in t:
+            rows = ",\n".join("    " + json.dumps(r, ensure_ascii=False) for r in t["rows"])
+            body += ', "rows": [\n' + rows + "\n  ]"
+        lines.append("  " + body + "}" + ("," if i < len(tables) - 1 else ""))
+    lines.append(" ],")
+    tail = json.dumps(rest, indent=1, ensure_ascii=False)
+    lines.append(tail[2:])  # the remaining keys, without the opening brace
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
 def register_tables(spark, tables):
     from pyspark.sql import types as T
     from pyspark.sql.types import _parse_datatype_string
@@ -336,9 +356,7 @@ def main(argv):
                 "tables": tables,
                 "scenarios": entries,
             }
-            with open(os.path.join(GOLDEN_DIR, topic + ".json"), "w") as f:
-                json.dump(golden, f, indent=1, ensure_ascii=False)
-                f.write("\n")
+            write_golden(os.path.join(GOLDEN_DIR, topic + ".json"), golden)
             print(f"{topic}: {len(entries)} scenarios", flush=True)
     finally:
         spark.stop()
