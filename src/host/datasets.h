@@ -57,6 +57,9 @@ class SimpleDataset : public virtual AbstractDataset {
   // The column `name` over all rows, filtered by `mask` when it is not empty.
   virtual Frame feature(const std::string& name, const std::string& mask = "") const = 0;
   virtual Frame target() const = 0;
+  // One column (a feature or the target) of one segment, filtered by `mask` when it is not empty.
+  virtual Frame get_segment_data(const std::string& name, DatasetSegment dataset_segment = DatasetSegment::ALL,
+                                 const std::string& mask = "") const = 0;
 };
 
 // A dataset with a protected attribute (`protected` is a C++ keyword, hence protected_).

@@ -1,0 +1,125 @@
+#include "spark/datasets/simple_spark_dataset.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "host/errors.h"
+#include "spark/utils.h"
+
+namespace spark {
+
+SimpleSparkPredictionCache::SimpleSparkPredictionCache(const DataFrame& df, const std::string& target_label,
+                                                       const std::string& predicted_label)
+    : _cache(df) {
+  set_cache(df, target_label, predicted_label);
+}
+
+void SimpleSparkPredictionCache::set_cache(const DataFrame& df, const std::string& target_label,
+                                           const std::string& predicted_label) {
+  _cache = df.cache();
+  _target_label = target_label;
+  _predicted_label = predicted_label;
+}
+
+DataFrame SimpleSparkPredictionCache::get_data(const std::string& condition) const {
+  return condition.empty() ? _cache : _cache.filter(condition);
+}
+std::string SimpleSparkPredictionCache::get_target(const std::string&) const { return _target_label; }
+std::optional<std::string> SimpleSparkPredictionCache::get_protected(const std::string&) const { return std::nullopt; }
+std::string SimpleSparkPredictionCache::get_predicted(const std::string&) const { return _predicted_label; }
+
+void fill_checksums(const DataFrame& training, const DataFrame& validation, const DataFrame& testing,
+                    bool is_algorithmic, norq::OrderedStringMap& checksum, std::string& overall_checksum) {
+  checksum.clear();
+  // Unsigned arithmetic: the total is only ever reported modulo 2^64.
+  std::uint64_t total = 0;
+  const std::pair<const char*, const DataFrame*> segments[] = {
+      {"training_data", &training}, {"validation_data", &validation}, {"testing_data", &testing}};
+  for (const auto& [key, frame] : segments) {
+    const std::uint64_t value = is_algorithmic ? 0 : static_cast<std::uint64_t>(hash_df(*frame));
+    total += value;
+    checksum.set(key, checksum_text(value));
+  }
+  overall_checksum = checksum_text(total);
+}
+
+bool same_rows(const DataFrame& mine, const DataFrame& theirs) { return mine.exceptAll(theirs).collect().empty(); }
+
+namespace {
+BaseSparkDatasetMixin::Options base_options(const SimpleSparkDataset::Options& o) {
+  BaseSparkDatasetMixin::Options b;
+  b.training_data = o.training_data;
+  b.validation_data = o.validation_data;
+  b.testing_data = o.testing_data;
+  b.feature_names = o.feature_names;
+  b.categorical_features = o.categorical_features;
+  b.continuous_features = o.continuous_features;
+  b.id_features = o.id_features;
+  b.date_features = o.date_features;
+  b.history = o.history;
+  b.target_name = o.target_name;
+  b.prediction_name = o.prediction_name;
+  b.target_categorical = o.target_categorical;
+  b.name = o.name;
+  return b;
+}
+}  // namespace
+
+std::shared_ptr<SimpleSparkDataset> SimpleSparkDataset::create(const Options& options) {
+  return std::make_shared<SimpleSparkDataset>(Key{}, options);
+}
+
+SimpleSparkDataset::SimpleSparkDataset(Key, const Options& options) : BaseSparkDatasetMixin(base_options(options)) {
+  fill_checksums(_training_data, _validation_data, _testing_data, options.is_algorithmic, _checksum, _overall_checksum);
+  _prediction_cache = nullptr;
+}
+
+bool SimpleSparkDataset::compare_feature(const norq::AbstractDataset& other_dataset, const std::string& afeature) const {
+  if (number_of_samples() != other_dataset.number_of_samples()) return false;
+  const norq::SimpleDataset<DataFrame>& other = as_spark_dataset(other_dataset);
+  if (afeature != target_name()) return same_rows(feature(afeature), other.feature(afeature));
+  return same_rows(target(), other.target());
+}
+
+std::shared_ptr<SimpleSparkDataset> SimpleSparkDataset::filter(const std::string& condition,
+                                                               DatasetSegment dataset_segment) const {
+  // The derived dataset has no prediction column, so neither its frames nor its kind lists may name one: the
+  // frames would hold a column more than the feature names and the target, and a kind would name a column
+  // that is not a feature, so the new dataset would fail its own checks.
+  const std::optional<std::string> prediction = prediction_name();
+  auto pick = [&](DatasetSegment segment, const DataFrame& frame) -> std::optional<DataFrame> {
+    if (dataset_segment != DatasetSegment::ALL && dataset_segment != segment) return std::nullopt;
+    DataFrame filtered = frame.filter(condition);
+    return prediction ? filtered.drop(*prediction) : filtered;
+  };
+  Options o;
+  o.training_data = pick(DatasetSegment::TRAINING, _training_data);
+  o.validation_data = pick(DatasetSegment::VALIDATION, _validation_data);
+  o.testing_data = pick(DatasetSegment::TESTING, _testing_data);
+  o.feature_names = all_feature_names();
+  auto without_prediction = [&](std::vector<std::string> names) {
+    if (prediction) names.erase(std::remove(names.begin(), names.end(), *prediction), names.end());
+    return names;
+  };
+  o.categorical_features = without_prediction(categorical_features());
+  o.continuous_features = without_prediction(continuous_features());
+  o.date_features = date_feature_names();
+  o.id_features = id_feature_names();
+  o.history = history();
+  o.target_name = target_name();
+  o.name = name() + "|" + condition;
+  o.target_categorical = target_categorical();
+  o.is_algorithmic = true;
+  return create(o);
+}
+
+void SimpleSparkDataset::cache_predictions(const DataFrame& predictions, const std::string& prediction_name,
+                                           const std::string& condition) {
+  DataFrame frame = condition.empty() ? predictions : predictions.filter(condition);
+  if (!_prediction_cache)
+    _prediction_cache = std::make_shared<SimpleSparkPredictionCache>(frame, target_name(), prediction_name);
+  else
+    _prediction_cache->set_cache(frame, target_name(), prediction_name);
+}
+
+}  // namespace spark
