@@ -344,8 +344,11 @@ void DataFrame::createOrReplaceTempView(const std::string& name) const {
 }
 
 std::int64_t DataFrame::count() const {
+  // Counted over an empty projection: no column of the rows is needed, so filters below copy none.
+  auto empty = std::make_shared<ProjectPlan>();
+  empty->inputs = {plan_};
   auto p = std::make_shared<AggregatePlan>();
-  p->inputs = {plan_};
+  p->inputs = {empty};
   p->aggregates = {countRows()};
   LocalTable t = session_->backend().execute(p);
   if (t.size() != 1 || t.numColumns() != 1) throw ExecutionException("count returned no single value");

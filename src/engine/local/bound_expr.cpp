@@ -23,6 +23,10 @@ class ColumnRef final : public BoundExpr {
   }
   std::string toString() const override { return fmt::format("input[{}, {}]", index_, type().simpleString()); }
   int columnIndex() const override { return static_cast<int>(index_); }
+  bool collectColumns(std::vector<int>& out) const override {
+    out.push_back(static_cast<int>(index_));
+    return true;
+  }
 
  private:
   std::size_t index_;
@@ -40,6 +44,7 @@ class Literal final : public BoundExpr {
   std::string toString() const override { return literalText(value_); }
   bool isConstant() const override { return true; }
   Value constantValue() const override { return value_; }
+  bool collectColumns(std::vector<int>&) const override { return true; }
   const Value& value() const { return value_; }
 
  private:

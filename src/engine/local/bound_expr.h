@@ -28,6 +28,12 @@ class BoundExpr {
   virtual Value constantValue() const { return Value(); }
   // Index of the input column when this is a plain column reference, else -1.
   virtual int columnIndex() const { return -1; }
+  // Adds the indexes of the input columns this expression reads to `out`; false when that is not known
+  // (the caller must then assume it may read any column).
+  virtual bool collectColumns(std::vector<int>& out) const {
+    (void)out;
+    return false;
+  }
 
  private:
   DataType type_;

@@ -75,6 +75,12 @@ VectorPtr FunctionExpr::eval(const Batch& input, const EvalContext& ctx) const {
   return Vector::constant(one->get(0), type(), input.rows);
 }
 
+bool FunctionExpr::collectColumns(std::vector<int>& out) const {
+  for (const auto& a : args_)
+    if (!a->collectColumns(out)) return false;
+  return true;
+}
+
 Value FunctionExpr::constantValue() const {
   static const Batch kOneRow({}, 1);
   return evalRows(kOneRow, EvalContext{})->get(0);

@@ -139,6 +139,8 @@ class FunctionExpr : public BoundExpr {
   std::string toString() const override;
   bool isConstant() const override { return constant_; }
   Value constantValue() const override;
+  // The columns of the arguments (every operand of a function is one of its arguments).
+  bool collectColumns(std::vector<int>& out) const override;
   const std::vector<BoundExprPtr>& args() const { return args_; }
 
  protected:

@@ -36,6 +36,12 @@ class UdfExpr final : public BoundExpr {
     return concat(ptrs, type());
   }
 
+  bool collectColumns(std::vector<int>& out) const override {
+    for (const auto& a : args_)
+      if (!a->collectColumns(out)) return false;
+    return true;
+  }
+
   std::string toString() const override {
     std::string s = info_->name + "(";
     for (std::size_t i = 0; i < args_.size(); ++i) s += (i ? ", " : "") + args_[i]->toString();

@@ -33,20 +33,82 @@ std::size_t selectTrue(const Vector& v, std::size_t rows, std::vector<std::uint8
   return n;
 }
 
+namespace {
+
+// Marks the columns `e` reads in `need`; all of them when that is not known.
+void markColumns(const BoundExpr& e, std::vector<bool>& need) {
+  std::vector<int> cols;
+  if (!e.collectColumns(cols)) {
+    need.assign(need.size(), true);
+    return;
+  }
+  for (int c : cols)
+    if (c >= 0 && static_cast<std::size_t>(c) < need.size()) need[static_cast<std::size_t>(c)] = true;
+}
+
+// need[k][i]: whether column i of the batch entering step k is read by a later step or is part of the
+// output. A filter then copies only those columns of its passing rows, and a projection evaluates only the
+// outputs a later step reads: a count over a filter copies nothing, a filter then select copies one column.
+std::vector<std::vector<bool>> neededColumns(std::size_t inputWidth, const std::vector<const Step*>& steps) {
+  const std::size_t n = steps.size();
+  std::vector<std::size_t> width(n + 1);
+  width[0] = inputWidth;
+  for (std::size_t k = 0; k < n; ++k) width[k + 1] = steps[k]->filter ? width[k] : steps[k]->project.size();
+  std::vector<std::vector<bool>> need(n + 1);
+  need[n].assign(width[n], true);
+  for (std::size_t k = n; k-- > 0;) {
+    const Step& step = *steps[k];
+    if (step.filter) {
+      need[k] = need[k + 1];
+      markColumns(*step.filter, need[k]);
+    } else {
+      need[k].assign(width[k], false);
+      for (std::size_t j = 0; j < step.project.size(); ++j)
+        if (need[k + 1][j]) markColumns(*step.project[j], need[k]);
+    }
+  }
+  return need;
+}
+
+}  // namespace
+
 Batch applySteps(const Batch& input, const std::vector<const Step*>& steps, const EvalContext& ctx) {
+  const std::vector<std::vector<bool>> need = neededColumns(input.columns.size(), steps);
   Batch cur = input;
   std::vector<std::uint8_t> sel;
-  for (const Step* step : steps) {
+  for (std::size_t k = 0; k < steps.size(); ++k) {
+    const Step* step = steps[k];
+    const std::vector<bool>& after = need[k + 1];
     if (step->filter) {
       if (cur.rows == 0) continue;
       VectorPtr v = step->filter->eval(cur, ctx);
       std::size_t n = selectTrue(*v, cur.rows, sel);
       if (n == cur.rows) continue;
-      cur = filterRows(cur, sel.data(), n);
+      // Copy the passing rows of the columns still needed; the others become empty slots.
+      Batch kept;
+      kept.rows = cur.rows;
+      std::vector<std::size_t> slots;
+      for (std::size_t i = 0; i < cur.columns.size(); ++i) {
+        if (after[i] && cur.columns[i]) {
+          kept.columns.push_back(cur.columns[i]);
+          slots.push_back(i);
+        }
+      }
+      Batch filtered = filterRows(kept, sel.data(), n);
+      Batch next;
+      next.rows = n;
+      next.columns.assign(cur.columns.size(), nullptr);
+      for (std::size_t j = 0; j < slots.size(); ++j) next.columns[slots[j]] = std::move(filtered.columns[j]);
+      cur = std::move(next);
     } else {
       std::vector<VectorPtr> cols;
       cols.reserve(step->project.size());
-      for (const auto& e : step->project) {
+      for (std::size_t j = 0; j < step->project.size(); ++j) {
+        const auto& e = step->project[j];
+        if (!after[j]) {
+          cols.push_back(nullptr);
+          continue;
+        }
         int idx = e->columnIndex();
         cols.push_back(idx >= 0 ? cur.columns[static_cast<std::size_t>(idx)] : e->eval(cur, ctx));
       }

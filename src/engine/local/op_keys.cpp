@@ -492,6 +492,10 @@ class OpColumnRef : public BoundExpr {
   VectorPtr eval(const Batch& input, const EvalContext&) const override { return input.columns.at(index_); }
   std::string toString() const override { return "#" + std::to_string(index_); }
   int columnIndex() const override { return static_cast<int>(index_); }
+  bool collectColumns(std::vector<int>& out) const override {
+    out.push_back(static_cast<int>(index_));
+    return true;
+  }
 
  private:
   std::size_t index_;
