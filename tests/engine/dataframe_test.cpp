@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/local/persist_cache.h"
 #include "engine/engine.h"
 #include "engine/udf.h"
 
@@ -355,6 +356,27 @@ TEST_F(DataFrameTest, PersistComputesOnce) {
   EXPECT_EQ(base.count(), 5);
   DataFrame again = cached.unpersist();
   EXPECT_EQ(again.count(), 5);
+}
+
+TEST_F(DataFrameTest, PersistedFramesBeyondTheBudgetAreDroppedAndRecomputed) {
+  DataFrame a = spark->range(200000).selectExpr("id", "id * 2 AS x").persist();
+  DataFrame b = spark->range(200000).selectExpr("id", "id * 3 AS x").persist();
+  const auto& slotA = static_cast<const PersistPlan&>(*a.plan()).slot;
+  const auto& slotB = static_cast<const PersistPlan&>(*b.plan()).slot;
+  ASSERT_EQ(a.count(), 200000);
+  const std::size_t one = local::persistCacheBytes();
+  ASSERT_GT(one, 0u);
+  // Room for a little more than one of the two frames.
+  local::setPersistCacheBudget(local::persistCacheBytes() + one / 2);
+  EXPECT_EQ(b.count(), 200000);
+  EXPECT_TRUE(slotB->filled);
+  EXPECT_FALSE(slotA->filled);  // the least recently used one went
+  EXPECT_LE(local::persistCacheBytes(), local::persistCacheBudget());
+  // A dropped frame answers as before, computed again from its plan (and kept again, dropping the other).
+  EXPECT_EQ(a.agg({F::sum("x")}).first()->values().at(0), Value(std::int64_t{200000} * 199999));
+  EXPECT_TRUE(slotA->filled);
+  EXPECT_FALSE(slotB->filled);
+  local::setPersistCacheBudget(0);
 }
 
 TEST_F(DataFrameTest, RandomSplitIsDisjointCompleteAndDeterministic) {

@@ -5,6 +5,7 @@
 
 #include "engine/errors.h"
 #include "engine/local/csv_reader.h"
+#include "engine/local/persist_cache.h"
 #include "engine/local/planner_nodes.h"
 
 namespace engine::local {
@@ -204,8 +205,15 @@ Partitions PersistNode::run(Runner& runner) const {
     // same slot (it would block on the mutex this thread holds).
     Partitions data;
     tbb::this_task_arena::isolate([&] { data = runner.run(*children[0]); });
+    std::size_t bytes = 0;
+    for (const Batch& b : data)
+      for (const auto& c : b.columns)
+        if (c) bytes += c->memoryBytes();
     slot->data = std::move(data);
     slot->filled = true;
+    touchPersisted(slot, bytes);
+  } else {
+    touchPersisted(slot);
   }
   return slot->data;
 }
