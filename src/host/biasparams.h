@@ -1,7 +1,8 @@
 // Bias parameters: the protected attribute, its privileged and unprivileged values and the outcome labels.
-// `protected` is a C++ keyword, so the field is `protected_`.
+// Every field may be unset (none). `protected` is a C++ keyword, so the field is `protected_`.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,11 +11,11 @@
 namespace norq {
 
 struct BiasParams {
-  std::string protected_;
-  std::vector<engine::Value> privileged;
-  std::vector<engine::Value> unprivileged;
-  engine::Value positive_outcome_label;
-  engine::Value negative_outcome_label;
+  std::optional<std::string> protected_;
+  std::optional<std::vector<engine::Value>> privileged;
+  std::optional<std::vector<engine::Value>> unprivileged;
+  engine::Value positive_outcome_label;  // null when unset
+  engine::Value negative_outcome_label;  // null when unset
 };
 
 }  // namespace norq

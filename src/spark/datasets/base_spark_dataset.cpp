@@ -225,6 +225,23 @@ std::shared_ptr<const BaseSparkDatasetMixin> BaseSparkDatasetMixin::self() const
   return std::dynamic_pointer_cast<const BaseSparkDatasetMixin>(shared_from_this());
 }
 
+BaseSparkDatasetMixin::FilteredParts BaseSparkDatasetMixin::filtered_parts(const std::string& condition,
+                                                                           DatasetSegment dataset_segment) const {
+  const std::optional<std::string> prediction = prediction_name();
+  auto pick = [&](DatasetSegment segment, const DataFrame& frame) -> std::optional<DataFrame> {
+    if (dataset_segment != DatasetSegment::ALL && dataset_segment != segment) return std::nullopt;
+    DataFrame filtered = frame.filter(condition);
+    return prediction ? filtered.drop(*prediction) : filtered;
+  };
+  auto without_prediction = [&](std::vector<std::string> names) {
+    if (prediction) names.erase(std::remove(names.begin(), names.end(), *prediction), names.end());
+    return names;
+  };
+  return FilteredParts{pick(DatasetSegment::TRAINING, _training_data), pick(DatasetSegment::VALIDATION, _validation_data),
+                       pick(DatasetSegment::TESTING, _testing_data), without_prediction(_categorical_features),
+                       without_prediction(_continuous_features)};
+}
+
 const DataFrame& BaseSparkDatasetMixin::segment_frame(DatasetSegment segment) const {
   switch (segment) {
     case DatasetSegment::TRAINING:

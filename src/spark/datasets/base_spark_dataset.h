@@ -190,6 +190,20 @@ class BaseSparkDatasetMixin : public virtual norq::AbstractDataset {
 
   // This dataset as a shared_ptr (the memos' keys); the dataset must be owned by a shared_ptr.
   std::shared_ptr<const BaseSparkDatasetMixin> self() const;
+
+  // The frames and kind lists of a dataset derived by filtering this one: each segment filtered by
+  // `condition` when `dataset_segment` is ALL or names it, absent otherwise. The derived dataset has no
+  // prediction column, so the prediction column is dropped from the frames and from the kind lists (with
+  // it the frames would hold a column more than the feature names and the target, and a kind would name a
+  // column that is not a feature: the derived dataset would fail its own checks).
+  struct FilteredParts {
+    std::optional<DataFrame> training;
+    std::optional<DataFrame> validation;
+    std::optional<DataFrame> testing;
+    std::vector<std::string> categorical;
+    std::vector<std::string> continuous;
+  };
+  FilteredParts filtered_parts(const std::string& condition, DatasetSegment dataset_segment) const;
   const DataFrame& segment_frame(DatasetSegment segment) const;
 
   DataFrame empty_pred_;

@@ -1,6 +1,5 @@
 #include "spark/datasets/simple_spark_dataset.h"
 
-#include <algorithm>
 #include <cstdint>
 
 #include "host/errors.h"
@@ -83,26 +82,14 @@ bool SimpleSparkDataset::compare_feature(const norq::AbstractDataset& other_data
 
 std::shared_ptr<SimpleSparkDataset> SimpleSparkDataset::filter(const std::string& condition,
                                                                DatasetSegment dataset_segment) const {
-  // The derived dataset has no prediction column, so neither its frames nor its kind lists may name one: the
-  // frames would hold a column more than the feature names and the target, and a kind would name a column
-  // that is not a feature, so the new dataset would fail its own checks.
-  const std::optional<std::string> prediction = prediction_name();
-  auto pick = [&](DatasetSegment segment, const DataFrame& frame) -> std::optional<DataFrame> {
-    if (dataset_segment != DatasetSegment::ALL && dataset_segment != segment) return std::nullopt;
-    DataFrame filtered = frame.filter(condition);
-    return prediction ? filtered.drop(*prediction) : filtered;
-  };
+  FilteredParts parts = filtered_parts(condition, dataset_segment);
   Options o;
-  o.training_data = pick(DatasetSegment::TRAINING, _training_data);
-  o.validation_data = pick(DatasetSegment::VALIDATION, _validation_data);
-  o.testing_data = pick(DatasetSegment::TESTING, _testing_data);
+  o.training_data = std::move(parts.training);
+  o.validation_data = std::move(parts.validation);
+  o.testing_data = std::move(parts.testing);
   o.feature_names = all_feature_names();
-  auto without_prediction = [&](std::vector<std::string> names) {
-    if (prediction) names.erase(std::remove(names.begin(), names.end(), *prediction), names.end());
-    return names;
-  };
-  o.categorical_features = without_prediction(categorical_features());
-  o.continuous_features = without_prediction(continuous_features());
+  o.categorical_features = std::move(parts.categorical);
+  o.continuous_features = std::move(parts.continuous);
   o.date_features = date_feature_names();
   o.id_features = id_feature_names();
   o.history = history();
