@@ -321,3 +321,43 @@ TEST_F(OneCallTest, FilteringABiasDatasetThatRetainsItsProtectedColumn) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(OneCallTest, MainRoadFromACsvFile) {
+  DataFrame loans_csv = session()->read().csv(std::string(NORQ_SOURCE_DIR) + "/data/sample/loans.csv", true, true);
+  auto ds = SimpleSparkDatasetBuilder::dataset({.features = loans_csv,
+                                                .label = "defaulted",
+                                                .prediction = "predicted",
+                                                .id_col = Strings{"loan_id", "applicant_id"},
+                                                .date_col = Strings{"application_date"},
+                                                .convert_date_cols = true,
+                                                .name = "loans-csv"});
+  EXPECT_EQ(ds->number_of_samples(), 2000);
+  EXPECT_EQ(ds->number_of_training_samples() + ds->number_of_validation_samples(), 2000);
+  EXPECT_EQ(ds->id_feature_names(), (Strings{"loan_id", "applicant_id"}));
+  EXPECT_EQ(ds->date_features().schema().fields()[0].dataType, TimestampType());
+  EXPECT_TRUE(ds->is_categorical_feature("region"));
+  EXPECT_TRUE(ds->is_continuous_feature("income"));
+  EXPECT_NE(ds->overall_checksum(), "0000000000000000");
+  // The sample data has missing genders: they sort first.
+  EXPECT_EQ(ds->get_feature_categories("gender"), (std::vector<Value>{Value(), Value("F"), Value("M")}));
+  EXPECT_EQ(created("loans-csv"), 1u);
+  auto params = ds->get_metric_calculation_params();
+  EXPECT_EQ(params.frame.columns().back(), "predicted");
+  EXPECT_EQ(params.frame.count(), ds->number_of_validation_samples());
+
+  auto fair = BiasSparkDatasetBuilder::dataset({.features = loans_csv,
+                                                 .label = "defaulted",
+                                                 .prediction = "predicted",
+                                                 .id_col = Strings{"loan_id", "applicant_id"},
+                                                 .date_col = Strings{"application_date"},
+                                                 .bias_params = BiasSparkDatasetBuilder::bias_params({.protected_ = "gender"}),
+                                                 .convert_date_cols = true,
+                                                 .name = "loans-fair"});
+  EXPECT_EQ(fair->checksum().items(), ds->checksum().items());  // the same split of the same rows
+  EXPECT_EQ(fair->filter_count("gender = 'F'") + fair->filter_count("gender = 'M'") + fair->filter_count("gender IS NULL"),
+            2000);
+}
+
+}  // namespace
