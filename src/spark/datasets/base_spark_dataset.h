@@ -18,6 +18,7 @@
 #include "engine/local_table.h"
 #include "engine/value.h"
 #include "host/datasets.h"
+#include "host/dataprofile.h"
 #include "host/enums.h"
 
 namespace spark {
@@ -184,6 +185,34 @@ class BaseSparkDatasetMixin : public virtual norq::AbstractDataset {
   // The validation rows (filtered by `condition` when not empty) narrowed to the non-id, non-date features,
   // the target and the prediction.
   virtual MetricCalculationParams get_metric_calculation_params(const std::string& condition = "") const;
+
+  // Profiles. Generate a feature profile for a single feature: its kind, range (continuous: the column's
+  // extremes; dates: epoch seconds; others NaN), distinct values (a continuous column reports the row count),
+  // missing values and their fraction of all rows (NaN for a dataset without rows).
+  norq::FeatureDataProfile get_feature_profile(const std::string& feature, const DataFrame& feature_vals,
+                                               norq::FeatureType atype) const;
+  // Create a data profile record: every feature, then the target, then the prediction. Grouping is not
+  // offered on engine frames (NotImplementedError).
+  norq::DataProfile generate_data_profile(const std::optional<std::vector<std::string>>& group_by = std::nullopt) const;
+  // (labels, counts) of one column over all rows: categories by descending count, or numeric bins (one
+  // label per bin for integer-coded columns of at most 100 values, the bin edges otherwise). An empty
+  // histogram for a numeric column without values.
+  std::pair<std::vector<std::string>, std::vector<std::int64_t>> histogram(const std::string& feature_name,
+                                                                           std::int64_t bins = 15) const;
+
+  // Data-quality checks: the offending rows of all rows, each tagged with a record identifier built from
+  // identifier columns ("c1=%s|c2=%s"), collected into a local table.
+  // Rows where `lt_feature` is strictly greater than `gt_feature`.
+  engine::LocalTable::RowRange check_column_ordering_violations(
+      const std::string& gt_feature, const std::string& lt_feature,
+      const std::optional<std::vector<std::string>>& ids = std::nullopt) const;
+  // Every copy of rows whose compared columns (default: the non-identifier features) occur more than once.
+  engine::LocalTable::RowRange check_duplicate_row_violations(
+      const std::optional<std::vector<std::string>>& duplicate_features_subset = std::nullopt,
+      const std::optional<std::vector<std::string>>& ids = std::nullopt) const;
+  // Rows whose `id_feature` is missing.
+  engine::LocalTable::RowRange check_missing_ids(const std::string& id_feature,
+                                                 const std::optional<std::vector<std::string>>& primary_ids = std::nullopt) const;
 
  protected:
   explicit BaseSparkDatasetMixin(const Options& options);

@@ -1,0 +1,116 @@
+// Data-quality checks: rows that break an ordering rule, duplicated records, records without an identifier.
+#include <algorithm>
+#include <set>
+
+#include "engine/functions.h"
+#include "host/errors.h"
+#include "spark/datasets/base_spark_dataset.h"
+
+namespace spark {
+
+namespace F = engine::functions;
+
+namespace {
+
+bool contains(const std::vector<std::string>& names, const std::string& n) {
+  return std::find(names.begin(), names.end(), n) != names.end();
+}
+
+// "c1=%s|c2=%s" over the identifier columns, or a null text without any.
+engine::Column record_identifier(const std::vector<std::string>& id_columns) {
+  if (id_columns.empty()) return F::lit(engine::Value()).cast(engine::StringType());
+  std::string pattern;
+  std::vector<engine::ColumnOrName> cols;
+  for (const std::string& c : id_columns) {
+    if (!pattern.empty()) pattern += "|";
+    pattern += c + "=%s";
+    cols.emplace_back(F::col(c));
+  }
+  // A literal percent sign in a column name must not start a conversion.
+  std::string escaped;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '%' && pattern.compare(i, 2, "%s") != 0) {
+      escaped += "%%";
+    } else {
+      escaped.push_back(pattern[i]);
+    }
+  }
+  return F::format_string(escaped, cols);
+}
+
+std::vector<std::string> sorted_without(std::vector<std::string> names, const std::vector<std::string>& drop) {
+  names.erase(std::remove_if(names.begin(), names.end(), [&](const std::string& n) { return contains(drop, n); }),
+              names.end());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void check_ids(const std::vector<std::string>& ids, const std::vector<std::string>& id_features) {
+  for (const std::string& id : ids)
+    if (!contains(id_features, id)) throw norq::ValueError(id + " is not a valid id feature.");
+}
+
+}  // namespace
+
+engine::LocalTable::RowRange BaseSparkDatasetMixin::check_column_ordering_violations(
+    const std::string& gt_feature, const std::string& lt_feature, const std::optional<std::vector<std::string>>& ids) const {
+  const std::vector<std::string> features = all_feature_names();
+  for (const std::string* f : {&gt_feature, &lt_feature})
+    if (!contains(features, *f) && *f != target_name())
+      throw norq::ValueError("Feature or target " + *f + " does not exist.");
+  const std::vector<std::string> id_list = ids ? *ids : id_feature_names();
+  check_ids(id_list, id_feature_names());
+  const std::vector<std::string> id_columns =
+      id_list.empty() ? sorted_without(features, {gt_feature, lt_feature}) : id_list;
+  return _all_data.withColumn("order_violation_id", record_identifier(id_columns))
+      .where(F::col(lt_feature) > F::col(gt_feature))
+      .select(std::vector<std::string>{"order_violation_id", lt_feature, gt_feature})
+      .toPandas()
+      .iterrows();
+}
+
+engine::LocalTable::RowRange BaseSparkDatasetMixin::check_duplicate_row_violations(
+    const std::optional<std::vector<std::string>>& duplicate_features_subset,
+    const std::optional<std::vector<std::string>>& ids) const {
+  const std::vector<std::string> features = all_feature_names();
+  const std::vector<std::string> id_list = ids ? *ids : id_feature_names();
+  check_ids(id_list, id_feature_names());
+  std::vector<std::string> compared;
+  if (duplicate_features_subset) {
+    std::set<std::string> seen;
+    for (const std::string& c : *duplicate_features_subset)
+      if (seen.insert(c).second) compared.push_back(c);
+  } else {
+    for (const std::string& f : features)
+      if (!contains(id_list, f)) compared.push_back(f);
+  }
+  const std::vector<std::string> id_columns = id_list.empty() ? sorted_without(features, compared) : id_list;
+  std::vector<engine::ColumnOrName> group_cols(compared.begin(), compared.end());
+  DataFrame flags =
+      _all_data.groupBy(group_cols).agg((F::count("*") > F::lit(1)).cast("int").alias("is_duplicate"));
+  std::vector<engine::ColumnOrName> order(compared.begin(), compared.end());
+  return _all_data.join(flags, engine::JoinOn(compared), "inner")
+      .filter(F::col("is_duplicate") > F::lit(0))
+      .select(features)
+      .orderBy(order)
+      .withColumn("duplicate_record_id", record_identifier(id_columns))
+      .toPandas()
+      .iterrows();
+}
+
+engine::LocalTable::RowRange BaseSparkDatasetMixin::check_missing_ids(
+    const std::string& id_feature, const std::optional<std::vector<std::string>>& primary_ids) const {
+  std::vector<std::string> primary;
+  if (primary_ids) {
+    primary = *primary_ids;
+  } else {
+    primary = sorted_without(id_feature_names(), {id_feature});
+  }
+  const std::vector<std::string> id_columns = primary.empty() ? sorted_without(all_feature_names(), {id_feature}) : primary;
+  return _all_data.filter(F::col(id_feature).isNull())
+      .withColumn("missing_record_id", record_identifier(id_columns))
+      .toPandas()
+      .iterrows();
+}
+
+}  // namespace spark

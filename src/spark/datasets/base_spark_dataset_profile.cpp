@@ -1,0 +1,140 @@
+// Profiles and single-column histograms of a dataset.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "engine/functions.h"
+#include "host/errors.h"
+#include "spark/datasets/base_spark_dataset.h"
+#include "spark/histograms.h"
+#include "spark/rounding.h"
+
+namespace spark {
+
+namespace F = engine::functions;
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// A date or timestamp as seconds since the epoch.
+double epoch_seconds(const engine::Value& v) {
+  if (v.is<engine::Timestamp>()) return static_cast<double>(v.get<engine::Timestamp>().micros) / 1e6;
+  if (v.is<engine::Date>()) return static_cast<double>(v.get<engine::Date>().days) * 86400.0;
+  return v.toDouble();
+}
+
+}  // namespace
+
+norq::FeatureDataProfile BaseSparkDatasetMixin::get_feature_profile(const std::string& feature,
+                                                                    const DataFrame& feature_vals,
+                                                                    norq::FeatureType atype) const {
+  const std::int64_t num_samples = number_of_samples();
+  double minimum = kNaN, maximum = kNaN;
+  std::int64_t distinct = num_samples;
+  if (atype != norq::FeatureType::Continuous) distinct = feature_vals.dropna().dropDuplicates().count();
+  if (atype == norq::FeatureType::Continuous || atype == norq::FeatureType::Date) {
+    std::optional<engine::Row> row = feature_vals.select(F::min(feature), F::max(feature)).first();
+    const engine::Value lo = row ? row->values().at(0) : engine::Value();
+    const engine::Value hi = row ? row->values().at(1) : engine::Value();
+    if (!lo.isNull() && !hi.isNull()) {
+      if (atype == norq::FeatureType::Continuous) {
+        minimum = lo.toDouble();
+        maximum = hi.toDouble();
+      } else {
+        minimum = epoch_seconds(lo);
+        maximum = epoch_seconds(hi);
+      }
+    }
+  }
+  const std::int64_t missing = feature_vals.count() - feature_vals.dropna().count();
+  norq::FeatureDataProfile p;
+  p.feature = feature;
+  p.condition = std::nullopt;
+  p.type = atype;
+  p.minimum = minimum;
+  p.maximum = maximum;
+  p.distinct_values = distinct;
+  p.missing_values = missing;
+  // A dataset without rows has no fraction of missing rows.
+  p.missing_values_percentage =
+      num_samples == 0 ? kNaN : static_cast<double>(missing) / static_cast<double>(num_samples);
+  return p;
+}
+
+norq::DataProfile BaseSparkDatasetMixin::generate_data_profile(const std::optional<std::vector<std::string>>& group_by) const {
+  if (group_by) throw norq::NotImplementedError("Group By not implemented for Spark");
+  norq::DataProfile profile(name(), overall_checksum());
+  for (const std::string& f : all_feature_names()) {
+    norq::FeatureType kind = norq::FeatureType::Date;
+    if (is_categorical_feature(f))
+      kind = norq::FeatureType::Categorical;
+    else if (is_continuous_feature(f))
+      kind = norq::FeatureType::Continuous;
+    else if (is_id_feature(f))
+      kind = norq::FeatureType::ID;
+    profile.add_feature_profile(get_feature_profile(f, feature(f), kind));
+  }
+  profile.add_feature_profile(get_feature_profile(
+      _target_name, target(), _target_categorical ? norq::FeatureType::Categorical : norq::FeatureType::Continuous));
+  if (has_predictions())
+    profile.add_feature_profile(get_feature_profile(
+        *_prediction_name, prediction(),
+        _prediction_categorical ? norq::FeatureType::Categorical : norq::FeatureType::Continuous));
+  return profile;
+}
+
+std::pair<std::vector<std::string>, std::vector<std::int64_t>> BaseSparkDatasetMixin::histogram(
+    const std::string& feature_name, std::int64_t bins) const {
+  const engine::StructType schema = _all_data.schema();
+  const engine::StructField* field = nullptr;
+  for (const engine::StructField& f : schema.fields())
+    if (f.name == feature_name) {
+      field = &f;
+      break;
+    }
+  if (!field) throw norq::ValueError("No feature, protected feature or target " + feature_name + " in dataset.");
+  const std::string type_name = field->dataType.typeName();
+  const DataFrame values = _all_data.select(std::vector<std::string>{feature_name}).na().drop();
+
+  std::vector<std::string> labels;
+  std::vector<std::int64_t> counts;
+  const auto& numeric = spark_numeric_types();
+  if (std::find(numeric.begin(), numeric.end(), type_name) == numeric.end()) {
+    for (const engine::Row& r : values.groupBy(feature_name).count().orderBy(F::col("count").desc()).collect()) {
+      const engine::Value& v = r.values().at(0);
+      labels.push_back(v.is<std::string>() ? v.str() : v.toString());
+      counts.push_back(r.values().at(1).toInt64());
+    }
+    return {labels, counts};
+  }
+
+  const std::vector<engine::Row> distinct = values.distinct().limit(101).collect();
+  // A numeric column without values has nothing to bin.
+  if (distinct.empty()) return {labels, counts};
+  bool whole = true;
+  for (const engine::Row& r : distinct) {
+    const double v = r.values().at(0).toDouble();
+    if (v != std::trunc(v)) {
+      whole = false;
+      break;
+    }
+  }
+  const bool encoded = distinct.size() <= 100 && whole;
+  const std::int64_t bin_count = encoded ? static_cast<std::int64_t>(distinct.size()) : bins;
+  NumericHistogram h = computeNumericHistogram(values, feature_name, bin_count);
+  const std::vector<double>& edges = h.first;
+  if (encoded) {
+    for (std::size_t i = 0; i + 1 < edges.size(); ++i) {
+      const double at = i == 0 ? edges[0] : edges[i] + (edges[i + 1] - edges[i]) / 2;
+      labels.push_back(fmt::format("{}", static_cast<std::int64_t>(std::nearbyint(at))));
+    }
+  } else {
+    for (double e : edges) labels.push_back(float_text(round_decimal(e, 2)));
+  }
+  return {labels, h.second};
+}
+
+}  // namespace spark
