@@ -7,6 +7,7 @@
 
 #include "engine/functions.h"
 #include "host/errors.h"
+#include "spark/rounding.h"
 
 namespace spark {
 
@@ -50,8 +51,8 @@ std::vector<double> proportions(const std::vector<std::int64_t>& counts) {
   return out;
 }
 
-norq::HistogramResult categorical_histogram(const engine::DataFrame& expected, const engine::DataFrame& actual,
-                                            const std::string& column) {
+void categorical_histogram(const engine::DataFrame& expected, const engine::DataFrame& actual, const std::string& column,
+                           DriftHistogram& out) {
   const Counter ce = count_values(expected, column);
   const Counter cn = count_values(actual, column);
   // Keys with a positive combined count: the reference's in its order, then those only the new sample has.
@@ -63,12 +64,13 @@ norq::HistogramResult categorical_histogram(const engine::DataFrame& expected, c
   };
   for (const auto& [k, n] : ce) add_key(k);
   for (const auto& [k, n] : cn) add_key(k);
-  std::vector<std::int64_t> e, a;
   for (const auto& k : keys) {
-    e.push_back(lookup(ce, k));
-    a.push_back(lookup(cn, k));
+    out.labels.push_back(k.is<std::string>() ? k.str() : k.toString());
+    out.expected_counts.push_back(lookup(ce, k));
+    out.actual_counts.push_back(lookup(cn, k));
   }
-  return {proportions(e), proportions(a)};
+  out.expected = proportions(out.expected_counts);
+  out.actual = proportions(out.actual_counts);
 }
 
 double single_double(const engine::DataFrame& frame) {
@@ -79,13 +81,17 @@ double single_double(const engine::DataFrame& frame) {
 
 }  // namespace
 
-norq::HistogramResult spark_histogram_handler(const engine::DataFrame& expected_dist, const engine::DataFrame& new_dist,
-                                              std::optional<std::int64_t> number_of_bins, const std::string& bucket_type,
-                                              bool is_categorical, const std::optional<std::vector<double>>& breakpoints) {
+DriftHistogram drift_histogram(const engine::DataFrame& expected_dist, const engine::DataFrame& new_dist,
+                               std::optional<std::int64_t> number_of_bins, const std::string& bucket_type,
+                               bool is_categorical, const std::optional<std::vector<double>>& breakpoints) {
+  DriftHistogram out;
   const engine::StructType schema = expected_dist.schema();
   if (schema.size() == 0) throw norq::ValueError("The reference sample has no column to histogram");
   const std::string column = schema.fields()[0].name;
-  if (is_categorical) return categorical_histogram(expected_dist, new_dist, column);
+  if (is_categorical) {
+    categorical_histogram(expected_dist, new_dist, column, out);
+    return out;
+  }
 
   const engine::DataFrame combined = expected_dist.union_(new_dist);
   if (!number_of_bins && !breakpoints) {
@@ -125,7 +131,22 @@ norq::HistogramResult spark_histogram_handler(const engine::DataFrame& expected_
   const auto bins = static_cast<std::int64_t>(points.size()) - 1;
   NumericHistogram e = computeNumericHistogram2(expected_dist, column, points.back(), points.front(), bins);
   NumericHistogram a = computeNumericHistogram2(new_dist, column, points.back(), points.front(), bins);
-  return {proportions(e.second), proportions(a.second)};
+  out.edges = e.first;
+  for (std::size_t i = 0; i + 1 < out.edges.size(); ++i)
+    out.labels.push_back("[" + float_text(round_decimal(out.edges[i], 4)) + ", " +
+                         float_text(round_decimal(out.edges[i + 1], 4)) + ")");
+  out.expected_counts = e.second;
+  out.actual_counts = a.second;
+  out.expected = proportions(e.second);
+  out.actual = proportions(a.second);
+  return out;
+}
+
+norq::HistogramResult spark_histogram_handler(const engine::DataFrame& expected_dist, const engine::DataFrame& new_dist,
+                                              std::optional<std::int64_t> number_of_bins, const std::string& bucket_type,
+                                              bool is_categorical, const std::optional<std::vector<double>>& breakpoints) {
+  DriftHistogram h = drift_histogram(expected_dist, new_dist, number_of_bins, bucket_type, is_categorical, breakpoints);
+  return {std::move(h.expected), std::move(h.actual)};
 }
 
 norq::HistogramResult spark_histogram_handler(const norq::HistogramRequest& r) {

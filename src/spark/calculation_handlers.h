@@ -27,6 +27,20 @@ norq::HistogramResult spark_histogram_handler(const engine::DataFrame& expected_
 // The framework's form: both samples as engine frames inside the request.
 norq::HistogramResult spark_histogram_handler(const norq::HistogramRequest& request);
 
+// The same comparison with what it was computed over, for reports: one label per bin or category (the
+// category's text, or the bin's range "[lo, hi)"), the counts behind the proportions, and the bin edges of
+// the numeric case.
+struct DriftHistogram {
+  std::vector<std::string> labels;
+  std::vector<double> edges;  // numeric case only: labels.size() + 1 edges
+  std::vector<std::int64_t> expected_counts, actual_counts;
+  std::vector<double> expected, actual;  // the handler's proportions (empty when a sample has nothing to count)
+};
+DriftHistogram drift_histogram(const engine::DataFrame& expected_dist, const engine::DataFrame& new_dist,
+                               std::optional<std::int64_t> number_of_bins = std::nullopt,
+                               const std::string& bucket_type = "bins", bool is_categorical = false,
+                               const std::optional<std::vector<double>>& breakpoints = std::nullopt);
+
 // The default bin count for n combined rows.
 std::int64_t default_bin_count(std::int64_t n);
 
