@@ -48,6 +48,9 @@ class DataFrameReader {
  public:
   explicit DataFrameReader(std::shared_ptr<SparkSession> s) : session_(std::move(s)) {}
   DataFrameReader& option(const std::string& key, const std::string& value);
+  // A string literal must not take the bool overload (a pointer converts to bool before it converts to a
+  // std::string).
+  DataFrameReader& option(const std::string& key, const char* value) { return option(key, std::string(value)); }
   DataFrameReader& option(const std::string& key, bool value) { return option(key, std::string(value ? "true" : "false")); }
   DataFrameReader& schema(const StructType& s);
   // A file or a directory of part files (every non-hidden file in it, in name order).

@@ -3,6 +3,9 @@
 // input and the error cases.
 #include <gtest/gtest.h>
 
+#include "engine/dataframe.h"
+#include "engine/session.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -370,6 +373,16 @@ TEST_F(CsvTempDir, MalformedRecordModes) {
     EXPECT_NE(std::string(e.what()).find("MALFORMED_RECORD_IN_PARSING"), std::string::npos);
     EXPECT_NE(std::string(e.what()).find("bad.csv"), std::string::npos);
   }
+}
+
+TEST_F(CsvTempDir, ReaderOptionsGivenAsStringLiterals) {
+  // option("mode", "FAILFAST") must set the text, not take the bool overload.
+  std::string file = write("ragged.csv", "a;b\n1;2\n3\n");
+  auto spark = engine::SparkSession::builder().getOrCreate();
+  engine::DataFrame df = spark->read().option("sep", ";").option("mode", "FAILFAST").csv(file, true, true);
+  EXPECT_EQ(df.columns(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_THROW(df.collect(), ExecutionException);
+  EXPECT_EQ(spark->read().option("sep", ";").option("mode", "DROPMALFORMED").csv(file, true, true).collect().size(), 1u);
 }
 
 TEST_F(CsvTempDir, RandomBytesNeverCrashAndChunkingAgrees) {
