@@ -7,6 +7,7 @@
 
 #include "engine/functions.h"
 #include "host/errors.h"
+#include "spark/ks_2samp.h"
 #include "spark/rounding.h"
 
 namespace spark {
@@ -157,5 +158,9 @@ norq::HistogramResult spark_histogram_handler(const norq::HistogramRequest& r) {
   if (r.number_of_bins) bins = *r.number_of_bins;
   return spark_histogram_handler(*expected, *actual, bins, r.bucket_type, r.is_categorical, r.breakpoints);
 }
+
+namespace calculation_handlers {
+void load() { register_ks_2samp(); }
+}  // namespace calculation_handlers
 
 }  // namespace spark
