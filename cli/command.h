@@ -27,5 +27,10 @@ struct CommandInfo {
 };
 
 std::unique_ptr<Command> makeSqlCommand();
+std::unique_ptr<Command> makeScanCommand();
+std::unique_ptr<Command> makeProfileCommand();
+std::unique_ptr<Command> makeQualityCommand();
+std::unique_ptr<Command> makeDriftCommand();
+std::unique_ptr<Command> makeMetricsCommand();
 
 }  // namespace cli

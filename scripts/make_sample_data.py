@@ -6,7 +6,12 @@ loans.csv    one row per loan application: applicant details, the loan's terms, 
              NaN, some employment lengths and genders are missing, as in real application data.
 regions.csv  the region dimension table (one region has no loans, for outer-join examples).
 
-Usage: python3 scripts/make_sample_data.py [--rows N] [--out DIR]
+With --drift D (0 to 1) the applicants of the sample differ from the base population as a later sample
+would: lower incomes, older applicants, more business loans and higher rates, scaled by D. The main job
+scans a drifted sample against an undrifted reference.
+
+Usage: python3 scripts/make_sample_data.py [--rows N] [--out DIR] [--file NAME] [--drift D] [--seed S]
+                                           [--no-regions]
 """
 import argparse
 import csv
@@ -46,22 +51,23 @@ def sigmoid(z):
     return 1.0 / (1.0 + math.exp(-z))
 
 
-def make_loans(rng, rows):
+def make_loans(rng, rows, drift=0.0):
     start = datetime.date(2022, 1, 1)
     span_days = (datetime.date(2024, 12, 31) - start).days
     applicants = max(1, int(rows * 0.85))
     out = []
     for i in range(rows):
         region = pick(rng, REGIONS, 4)
-        purpose, _, typical, purpose_risk = pick(rng, PURPOSES, 1)
-        age = min(75, max(19, int(rng.gauss(41, 12))))
+        purposes = [(p, w * (1 + 2.0 * drift if p == "business" else 1), a, r) for p, w, a, r in PURPOSES]
+        purpose, _, typical, purpose_risk = pick(rng, purposes, 1)
+        age = min(75, max(19, int(rng.gauss(41 + 4 * drift, 12))))
         employment = min(age - 18, max(0, int(rng.expovariate(1 / 7.0))))
-        income = round(math.exp(rng.gauss(math.log(46000), 0.45)) / 100) * 100
+        income = round(math.exp(rng.gauss(math.log(46000 * (1 - 0.18 * drift)), 0.45)) / 100) * 100
         amount = round(min(50000, max(1000, typical * math.exp(rng.gauss(0, 0.5)))) / 50) * 50
         term = rng.choice([12, 24, 36, 36, 48, 60, 60])
         dti = amount / income
         risk = -2.6 + 2.2 * dti + purpose_risk - 0.03 * employment - 0.012 * (age - 40) + 0.004 * term
-        rate = round(4.5 + 3.0 * sigmoid(risk) * 4 + rng.gauss(0, 0.8), 2)
+        rate = round(4.5 + 3.0 * sigmoid(risk) * 4 + 0.8 * drift + rng.gauss(0, 0.8), 2)
         rate = max(2.9, min(24.9, rate))
         defaulted = 1 if rng.random() < sigmoid(risk + 0.08 * (rate - 9)) else 0
         # The model sees a noisy version of the same risk; it misses some defaults and flags some good loans.
@@ -99,18 +105,24 @@ def make_loans(rng, rows):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=2000)
+    parser.add_argument("--file", default="loans.csv", help="name of the loans file in --out")
+    parser.add_argument("--drift", type=float, default=0.0, help="0 (base population) to 1 (strong drift)")
+    parser.add_argument("--seed", type=int, default=SEED)
+    parser.add_argument("--no-regions", action="store_true", help="do not write regions.csv")
     parser.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data",
                                                       "sample"))
     args = parser.parse_args()
-    rng = random.Random(SEED)
+    rng = random.Random(args.seed)
     os.makedirs(args.out, exist_ok=True)
 
-    loans = make_loans(rng, args.rows)
-    with open(os.path.join(args.out, "loans.csv"), "w", newline="") as f:
+    loans = make_loans(rng, args.rows, args.drift)
+    with open(os.path.join(args.out, args.file), "w", newline="") as f:
         writer = csv.DictWriter(f, fieldnames=list(loans[0].keys()), lineterminator="\n")
         writer.writeheader()
         writer.writerows(loans)
 
+    if args.no_regions:
+        return
     with open(os.path.join(args.out, "regions.csv"), "w", newline="") as f:
         writer = csv.writer(f, lineterminator="\n")
         writer.writerow(["region", "region_name", "population_thousands", "branches"])

@@ -1,0 +1,197 @@
+#include "scan_options.h"
+
+#include <filesystem>
+#include <sstream>
+
+#include "cli_error.h"
+#include "host/biasparams.h"
+#include "host/config.h"
+#include "spark/datasets/builders/bias_dataset_builder.h"
+#include "spark/datasets/builders/simple_dataset_builder.h"
+
+namespace cli {
+
+namespace {
+
+std::vector<std::string> splitList(const std::vector<std::string>& items) {
+  // Lists may be given as repeated options or comma-separated (or both).
+  std::vector<std::string> out;
+  for (const std::string& item : items) {
+    std::stringstream ss(item);
+    std::string part;
+    while (std::getline(ss, part, ','))
+      if (!part.empty()) out.push_back(part);
+  }
+  return out;
+}
+
+std::optional<std::vector<std::string>> listOrNone(const std::vector<std::string>& items) {
+  if (items.empty()) return std::nullopt;
+  return splitList(items);
+}
+
+spark::Splits parseSplits(const std::string& text) {
+  std::vector<double> v;
+  std::stringstream ss(text);
+  std::string part;
+  while (std::getline(ss, part, ',')) {
+    try {
+      std::size_t used = 0;
+      v.push_back(std::stod(part, &used));
+      if (used != part.size()) throw std::invalid_argument(part);
+    } catch (const std::exception&) {
+      throw CliError("--splits: '" + part + "' is not a number (expected three proportions such as 0.8,0.2,0)");
+    }
+  }
+  if (v.size() != 3) throw CliError("--splits needs three proportions (training, validation, testing), got " + text);
+  for (double p : v)
+    if (p < 0) throw CliError("--splits: proportions must not be negative, got " + text);
+  return {v[0], v[1], v[2]};
+}
+
+}  // namespace
+
+void configureScanOptions(CLI::App& sub, ScanOptions& o) {
+  const bool all = o.command == "scan";
+  sub.add_option("data", o.data, "CSV file, or folder of CSV part files, holding the data")->required();
+  if (all || o.command == "drift")
+    sub.add_option("--reference", o.reference, "Reference CSV file (or folder) to measure drift against")
+        ->type_name("PATH")
+        ->required(o.command == "drift");
+  sub.add_flag("--no-header", o.noHeader, "CSV files have no header line");
+  sub.add_option("--where", o.where, "Row condition (SQL expression) applied to the data before every check")
+      ->type_name("COND");
+  sub.add_option("--name", o.name, "Dataset name (default: the data file's name)");
+  sub.add_option("--label", o.label, "Target column (default: the last column)");
+  sub.add_option("--prediction", o.prediction, "Column holding a model's predictions");
+  sub.add_option("--id", o.ids, "Identifier columns (repeatable or comma-separated)")->type_name("COLS");
+  sub.add_option("--date", o.dates, "Date columns (repeatable or comma-separated)")->type_name("COLS");
+  sub.add_flag("--convert-dates", o.convertDates, "Convert the date columns to timestamps");
+  sub.add_option("--date-format", o.dateFormat, "Datetime pattern of the date columns (Spark's patterns)");
+  sub.add_option("--categorical", o.cats, "Categorical columns (default: guessed)")->type_name("COLS");
+  sub.add_option("--continuous", o.conts, "Continuous columns (default: guessed)")->type_name("COLS");
+  sub.add_option("--splits", o.splits, "Training, validation and testing proportions (default 0.8,0.2,0)")
+      ->type_name("T,V,T");
+  sub.add_option("--seed", o.seed, "Seed of the random split (default 2)");
+  sub.add_option("--config", o.config, "JSON configuration file filling omitted dataset arguments (or NORQ_CONFIG)")
+      ->type_name("FILE");
+  if (all || o.command == "metrics") {
+    sub.add_option("--protected", o.protectedAttr, "Protected attribute column (fairness metrics)");
+    sub.add_option("--privileged", o.privileged, "Privileged values of the protected column (repeatable)")
+        ->type_name("VALUES");
+    sub.add_option("--unprivileged", o.unprivileged, "Unprivileged values of the protected column (repeatable)")
+        ->type_name("VALUES");
+    sub.add_option("--positive", o.positive, "Label value of the positive outcome (default 1)");
+    sub.add_option("--negative", o.negative, "Label value of the negative outcome (default 0)");
+    sub.add_flag("--keep-protected", o.keepProtected, "Keep the protected column among the features");
+    sub.add_option("--fail-metric-below", o.failMetricBelow, "Exit with status 1 when a metric is below VALUE")
+        ->type_name("NAME=VALUE");
+  }
+  if (all || o.command == "quality") {
+    sub.add_flag("--no-duplicates", o.noDuplicates, "Skip the duplicate-row check");
+    sub.add_option("--order", o.orderPairs, "Check that column GT >= column LT on every row (repeatable)")
+        ->type_name("GT:LT");
+    sub.add_option("--missing-id", o.missingIds, "Report rows whose identifier column is missing (repeatable)")
+        ->type_name("COL");
+    sub.add_option("--fail-violations-above", o.failViolationsAbove,
+                   "Exit with status 1 when a check finds more than N violating rows")
+        ->type_name("N");
+    sub.add_option("--sample-rows", o.sampleRows, "Violating rows kept per check in the reports (default 10)");
+  }
+  if (all || o.command == "profile")
+    sub.add_option("--histogram-bins", o.histogramBins, "Bins of numeric feature histograms (default 15)");
+  if (all || o.command == "drift") {
+    sub.add_option("--drift-bins", o.driftBins, "Bins of drift histograms (default: from the row count)");
+    sub.add_option("--fail-pvalue-below", o.failPvalueBelow, "Exit with status 1 when a KS p-value is below P")
+        ->type_name("P");
+    sub.add_option("--fail-psi-above", o.failPsiAbove,
+                   "Exit with status 1 when a population stability index is above X")
+        ->type_name("X");
+  }
+  sub.add_option("--json", o.json, "Write every computed number as JSON to FILE ('-' for standard output)")
+      ->type_name("FILE");
+  sub.add_option("--html", o.html, "Write a self-contained HTML report to FILE")->type_name("FILE");
+  sub.add_option("--history", o.history, "Event history database (default: NORQ_EVENT_DB or ~/.local/share/norq-spark)")
+      ->type_name("FILE");
+  sub.add_flag("--quiet", o.quiet, "No summary on standard output");
+}
+
+engine::DataFrame readInput(engine::SparkSession& session, const std::string& path, const ScanOptions& o) {
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) throw CliError("no such file or directory: " + path);
+  if (std::filesystem::is_regular_file(path, ec) && std::filesystem::file_size(path, ec) == 0)
+    throw CliError("the file is empty: " + path);
+  // Malformed records (rows with too few or too many fields) are errors, not silently padded rows.
+  engine::DataFrame df = session.read().option("mode", "FAILFAST").csv(path, !o.noHeader, true);
+  if (df.columns().empty()) throw CliError("no columns found in " + path);
+  if (o.where) {
+    df = df.filter(*o.where);
+    df.schema();  // resolve the condition now: an unknown column is a usage error, reported before any work
+  }
+  return df;
+}
+
+engine::Value typedValue(const std::string& text, const engine::DataType& type, const std::string& what) {
+  try {
+    std::size_t used = 0;
+    if (type.isIntegral()) {
+      long long v = std::stoll(text, &used);
+      // The engine widens the literal to the column's type when it compares them.
+      if (used == text.size()) return engine::Value(static_cast<std::int64_t>(v));
+    } else if (type.isFloating() || type.isDecimal()) {
+      double v = std::stod(text, &used);
+      if (used == text.size()) return engine::Value(v);
+    } else if (type.isBoolean()) {
+      if (text == "true" || text == "1") return engine::Value(true);
+      if (text == "false" || text == "0") return engine::Value(false);
+    } else {
+      return engine::Value(text);
+    }
+  } catch (const std::exception&) {
+  }
+  throw CliError(what + ": '" + text + "' is not a value of type " + type.simpleString());
+}
+
+std::shared_ptr<spark::BaseSparkDatasetMixin> buildDataset(const engine::DataFrame& frame, const ScanOptions& o) {
+  if (o.config) norq::set_config_file(*o.config);
+  std::optional<std::string> name = o.name;
+  if (!name) name = std::filesystem::path(o.data).filename().string();
+  std::optional<spark::Splits> splits;
+  if (o.splits) splits = parseSplits(*o.splits);
+  if (o.protectedAttr) {
+    norq::BiasParams params;
+    params.protected_ = o.protectedAttr;
+    spark::BiasSparkDatasetBuilder::DatasetArgs a;
+    a.features = frame;
+    a.label = o.label;
+    a.prediction = o.prediction;
+    a.cat_col = listOrNone(o.cats);
+    a.cont_col = listOrNone(o.conts);
+    a.train_valid_test_splits = splits;
+    a.id_col = listOrNone(o.ids);
+    a.date_col = listOrNone(o.dates);
+    a.bias_params = params;
+    if (o.convertDates) a.convert_date_cols = true;
+    a.datetime_format = o.dateFormat;
+    if (o.keepProtected) a.remove_protected_from_features = false;
+    a.random_seed = o.seed;
+    a.name = name;
+    return spark::BiasSparkDatasetBuilder::dataset(a);
+  }
+  spark::SimpleSparkDatasetBuilder::DatasetArgs a;
+  a.features = frame;
+  a.label = o.label;
+  a.prediction = o.prediction;
+  a.cat_col = listOrNone(o.cats);
+  a.cont_col = listOrNone(o.conts);
+  a.id_col = listOrNone(o.ids);
+  a.date_col = listOrNone(o.dates);
+  a.train_valid_test_splits = splits;
+  a.random_seed = o.seed;
+  if (o.convertDates) a.convert_date_cols = true;
+  a.datetime_format = o.dateFormat;
+  a.name = name;
+  return spark::SimpleSparkDatasetBuilder::dataset(a);
+}
+
+}  // namespace cli

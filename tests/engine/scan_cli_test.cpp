@@ -1,0 +1,176 @@
+// The data-check subcommands run in-process on the sample lending data: report content, thresholds and
+// exit statuses, bad input, atomic report files and the scan history.
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "cli/app.h"
+#include "cli/cli_error.h"
+#include "cli/scan_options.h"
+#include "cli/scan_run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+std::string sourceDir() {
+  if (const char* env = std::getenv("NORQ_SOURCE_DIR")) return env;
+  return NORQ_SOURCE_DIR;
+}
+
+struct CliRun {
+  int status;
+  std::string out, err;
+};
+
+CliRun run(const std::vector<std::string>& args) {
+  std::ostringstream out, err;
+  int status = cli::runApp(args, out, err);
+  return {status, out.str(), err.str()};
+}
+
+class ScanCliTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = fs::temp_directory_path() / ("norq_scan_test_" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+    loans_ = sourceDir() + "/data/sample/loans.csv";
+    // A drifted copy: every amount one and a half times larger.
+    std::ifstream in(loans_);
+    std::ofstream drifted(dir_ / "drifted.csv");
+    std::string line;
+    std::getline(in, line);
+    drifted << line << "\n";
+    while (std::getline(in, line)) {
+      std::vector<std::string> cells;
+      std::stringstream ss(line);
+      std::string c;
+      while (std::getline(ss, c, ',')) cells.push_back(c);
+      cells[3] = std::to_string(std::stoll(cells[3]) * 3 / 2);
+      for (std::size_t i = 0; i < cells.size(); ++i) drifted << (i ? "," : "") << cells[i];
+      drifted << "\n";
+    }
+  }
+  static void TearDownTestSuite() { fs::remove_all(dir_); }
+
+  std::vector<std::string> scanArgs(const std::string& data, const std::string& history) {
+    return {"scan", data, "--label", "defaulted", "--prediction", "predicted", "--protected", "gender",
+            "--privileged", "M", "--unprivileged", "F", "--id", "loan_id,applicant_id", "--date", "application_date",
+            "--history", (dir_ / history).string(), "--quiet"};
+  }
+
+  static fs::path dir_;
+  static std::string loans_;
+};
+
+fs::path ScanCliTest::dir_;
+std::string ScanCliTest::loans_;
+
+TEST_F(ScanCliTest, FullScanReportsEveryPart) {
+  auto args = scanArgs((dir_ / "drifted.csv").string(), "full.sqlite");
+  const std::string jsonPath = (dir_ / "report.json").string(), htmlPath = (dir_ / "report.html").string();
+  args.insert(args.end(), {"--reference", loans_, "--json", jsonPath, "--html", htmlPath, "--order", "amount:age"});
+  CliRun r = run(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.out.empty());  // --quiet
+  json j = json::parse(std::ifstream(jsonPath));
+  EXPECT_EQ(j["format"], "norq-spark-report");
+  EXPECT_EQ(j["dataset"]["rows"], 2000);
+  EXPECT_EQ(j["dataset"]["protected"], "gender");
+  EXPECT_EQ(j["dataset"]["overall_checksum"].get<std::string>().size(), 16u);
+  EXPECT_TRUE(j["history"]["checksums_match"].is_null());  // the first scan of this name
+  EXPECT_FALSE(j["profile"].empty());
+  EXPECT_TRUE(j["histograms"].contains("amount"));
+  EXPECT_EQ(j["quality"]["duplicates"]["count"], 0);
+  EXPECT_EQ(j["quality"]["ordering"][0]["count"], 0);  // every amount is at least the applicant's age
+  const json& m = j["metrics"];
+  EXPECT_EQ(m["segment"], "validation");
+  for (const auto& [name, v] : m["values"].items()) {
+    ASSERT_TRUE(v.is_number()) << name;
+    EXPECT_GE(v.get<double>(), 0.0);
+    EXPECT_LE(v.get<double>(), 1.0);
+  }
+  EXPECT_TRUE(m["fairness"]["metric_diff"].contains("accuracy"));
+  bool amountDrifted = false;
+  for (const json& f : j["drift"]["features"]) {
+    if (f["feature"] == "amount") {
+      amountDrifted = f["ks"]["pvalue"].get<double>() < 1e-6 && f["psi"].get<double>() > 0.1;
+    } else if (f["feature"] == "age") {
+      EXPECT_EQ(f["ks"]["statistic"], 0.0);  // unchanged
+    }
+  }
+  EXPECT_TRUE(amountDrifted);
+  std::ifstream html(htmlPath);
+  std::string page((std::istreambuf_iterator<char>(html)), std::istreambuf_iterator<char>());
+  EXPECT_NE(page.find("<svg"), std::string::npos);
+  EXPECT_NE(page.find("id=\"drift\""), std::string::npos);
+  EXPECT_EQ(page.find("<script"), std::string::npos);
+  EXPECT_EQ(page.find("http"), std::string::npos);  // nothing fetched
+}
+
+TEST_F(ScanCliTest, ThresholdsGiveTheirOwnStatus) {
+  auto args = scanArgs((dir_ / "drifted.csv").string(), "thresholds.sqlite");
+  args.insert(args.end(), {"--reference", loans_, "--fail-pvalue-below", "0.01"});
+  EXPECT_EQ(run(args).status, cli::kThresholdCrossedStatus);
+  auto metrics = scanArgs(loans_, "thresholds.sqlite");
+  metrics[0] = "metrics";
+  metrics.insert(metrics.end(), {"--fail-metric-below", "accuracy=1.01"});
+  EXPECT_EQ(run(metrics).status, cli::kThresholdCrossedStatus);
+  metrics.back() = "accuracy=0";
+  EXPECT_EQ(run(metrics).status, 0);
+}
+
+TEST_F(ScanCliTest, SecondScanOfUnchangedDataMatchesTheLast) {
+  auto args = scanArgs(loans_, "again.sqlite");
+  args[0] = "quality";
+  args.erase(args.begin() + 6, args.begin() + 12);  // quality takes no fairness options
+  args.insert(args.end(), {"--json", "-"});
+  CliRun first = run(args);
+  ASSERT_EQ(first.status, 0) << first.err;
+  CliRun second = run(args);
+  ASSERT_EQ(second.status, 0) << second.err;
+  json j = json::parse(second.out);  // nothing but the JSON on standard output
+  EXPECT_EQ(j["history"]["checksums_match"], true);
+  EXPECT_EQ(j["history"]["previous_checksum"], j["dataset"]["overall_checksum"]);
+}
+
+TEST_F(ScanCliTest, BadInputIsOneLineWithUsageStatusAndNoReport) {
+  const std::string report = (dir_ / "never.json").string();
+  auto expectBad = [&](std::vector<std::string> args, const std::string& fragment) {
+    args.insert(args.end(), {"--json", report, "--history", (dir_ / "bad.sqlite").string()});
+    CliRun r = run(args);
+    EXPECT_EQ(r.status, cli::kUsageErrorStatus) << fragment;
+    EXPECT_NE(r.err.find(fragment), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_FALSE(fs::exists(report));
+  };
+  expectBad({"profile", (dir_ / "missing.csv").string()}, "no such file");
+  std::ofstream(dir_ / "empty.csv").close();
+  expectBad({"profile", (dir_ / "empty.csv").string()}, "empty");
+  std::ofstream(dir_ / "ragged.csv") << "a,b,c\n1,2,3\n4,5\n";
+  expectBad({"profile", (dir_ / "ragged.csv").string()}, "Malformed");
+  expectBad({"profile", loans_, "--label", "defaulted", "--prediction", "defaulted"}, "same column");
+  expectBad({"profile", loans_, "--where", "amount >"}, "error:");
+  expectBad({"profile", loans_, "--where", "nope > 1"}, "nope");
+  expectBad({"profile", loans_, "--label", "nope"}, "nope");
+  expectBad({"metrics", loans_, "--label", "defaulted"}, "--prediction");
+  expectBad({"drift", loans_}, "--reference");
+  expectBad({"scan", loans_, "--splits", "0.8,x,0"}, "--splits");
+}
+
+TEST(PopulationStabilityTest, EmptyBinsCountAsASmallShare) {
+  EXPECT_DOUBLE_EQ(cli::populationStabilityIndex({0.5, 0.5}, {0.5, 0.5}), 0.0);
+  const double psi = cli::populationStabilityIndex({0.5, 0.5, 0.0}, {0.25, 0.25, 0.5});
+  EXPECT_TRUE(std::isfinite(psi));
+  EXPECT_GT(psi, 1.0);
+  EXPECT_TRUE(std::isnan(cli::populationStabilityIndex({}, {1.0})));
+}
+
+}  // namespace
