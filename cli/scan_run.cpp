@@ -279,8 +279,9 @@ json driftJson(const spark::BaseSparkDatasetMixin& ds, const engine::DataFrame& 
     if (std::find(refColumns.begin(), refColumns.end(), name) == refColumns.end())
       throw CliError("the reference data has no column " + name);
     const bool categorical = ds.is_categorical_feature(name);
-    engine::DataFrame ref = reference.select(std::vector<std::string>{name});
-    engine::DataFrame cur = ds.feature(name);
+    // Missing values (null, NaN) are no part of a distribution: both samples are compared on their values.
+    engine::DataFrame ref = reference.select(std::vector<std::string>{name}).na().drop();
+    engine::DataFrame cur = ds.feature(name).na().drop();
     json f = {{"feature", name}, {"kind", categorical ? "categorical" : "continuous"}, {"ks", nullptr}};
     try {
       spark::DriftHistogram h = spark::drift_histogram(ref, cur, o.driftBins, "bins", categorical);

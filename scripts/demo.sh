@@ -1,49 +1,42 @@
 #!/usr/bin/env bash
-# Runs a few queries over the sample lending data (data/sample) with `norq-spark sql` and prints the
-# results. The binary defaults to build/norq-spark; set NORQ_SPARK to use another one.
+# The main job on sample data: generates a realistic lending sample (300,000 loan applications scored by a
+# credit model, and an earlier reference sample of the same size that the current one has drifted from),
+# then runs `norq-spark scan` on it: profile, data quality, model and fairness metrics, drift. Writes
+# out/report.html and out/report.json and prints the summary.
+#
+# The binary defaults to build/norq-spark (NORQ_SPARK to use another); ROWS changes the sample size.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bin="${NORQ_SPARK:-$root/build/norq-spark}"
-data="$root/data/sample"
+rows="${ROWS:-300000}"
+data="$root/data/generated"
+out="$root/out"
 
 if [[ ! -x "$bin" ]]; then
-  echo "demo: $bin not found; build it first (cmake -S . -B build -G Ninja && ninja -C build norq-spark)" >&2
-  echo "      or point NORQ_SPARK at the binary" >&2
+  echo "demo: $bin not found; build it first (scripts/build.sh)" >&2
   exit 2
 fi
 
-run() {
-  local title=$1 query=$2
-  shift 2
-  echo "== $title"
-  echo "$query"
-  "$bin" sql --csv "loans=$data/loans.csv" --csv "regions=$data/regions.csv" "$@" "$query"
-  echo
-}
+mkdir -p "$data" "$out"
+if [[ ! -f "$data/loans_$rows.csv" ]]; then
+  echo "demo: generating $rows current and $rows reference loan applications in $data" >&2
+  python3 "$root/scripts/make_sample_data.py" --rows "$rows" --out "$data" --file "loans_$rows.csv" --drift 0.6 --seed 7 --no-regions
+  python3 "$root/scripts/make_sample_data.py" --rows "$rows" --out "$data" --file "loans_reference_$rows.csv" --seed 8 --no-regions
+fi
 
-run "Loans, average amount and default rate per region (join + group by)" \
-  "SELECT r.region_name, count(*) AS loans, avg(l.amount) AS avg_amount, avg(l.defaulted) AS default_rate
-   FROM loans l JOIN regions r ON l.region = r.region
-   GROUP BY r.region_name ORDER BY loans DESC"
-
-run "Large loans whose income is missing or NaN (null- and NaN-aware filter)" \
-  "SELECT loan_id, purpose, amount, income, employment_years FROM loans
-   WHERE (income IS NULL OR isnan(income)) AND amount >= 15000
-   ORDER BY amount DESC, loan_id" --max-rows 10
-
-run "The three largest loans of each region (window function)" \
-  "SELECT region, loan_id, amount, rnk FROM (
-     SELECT region, loan_id, amount, row_number() OVER (PARTITION BY region ORDER BY amount DESC, loan_id) AS rnk
-     FROM loans) ranked
-   WHERE rnk <= 3 ORDER BY region, rnk" --max-rows 15
-
-run "Model accuracy and positive rate by gender, as JSON lines (union)" \
-  "SELECT 'F' AS gender, count(*) AS loans, avg(CASE WHEN predicted = defaulted THEN 1.0 ELSE 0.0 END) AS accuracy,
-          avg(predicted) AS positive_rate FROM loans WHERE gender = 'F'
-   UNION ALL
-   SELECT 'M', count(*), avg(CASE WHEN predicted = defaulted THEN 1.0 ELSE 0.0 END), avg(predicted)
-   FROM loans WHERE gender = 'M'
-   UNION ALL
-   SELECT 'not given', count(*), avg(CASE WHEN predicted = defaulted THEN 1.0 ELSE 0.0 END), avg(predicted)
-   FROM loans WHERE gender IS NULL" --json
+set +e
+"$bin" scan "$data/loans_$rows.csv" --reference "$data/loans_reference_$rows.csv" --name loans \
+  --label defaulted --prediction predicted \
+  --protected gender --privileged M --unprivileged F \
+  --id loan_id,applicant_id --date application_date --convert-dates \
+  --missing-id applicant_id \
+  --history "$out/history.sqlite" \
+  --json "$out/report.json" --html "$out/report.html" \
+  --fail-psi-above 0.25
+status=$?
+set -e
+echo
+echo "demo: report written to $out/report.html (JSON: $out/report.json); norq-spark exited with status $status"
+echo "demo: (status 1 means a threshold was crossed: here the population stability limit of 0.25)"
+[[ $status -le 1 ]]

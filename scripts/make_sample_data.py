@@ -71,8 +71,11 @@ def make_loans(rng, rows, drift=0.0):
         rate = max(2.9, min(24.9, rate))
         defaulted = 1 if rng.random() < sigmoid(risk + 0.08 * (rate - 9)) else 0
         # The model sees a noisy version of the same risk; it misses some defaults and flags some good loans.
-        predicted = 1 if sigmoid(risk + 0.08 * (rate - 9) + rng.gauss(0, 0.9)) > 0.42 else 0
+        noise = rng.gauss(0, 0.9)
         gender = "F" if rng.random() < 0.48 else "M"
+        # A drifted sample also comes from a model that flags women's loans a little more often.
+        bias = 0.35 * drift if gender == "F" else 0.0
+        predicted = 1 if sigmoid(risk + 0.08 * (rate - 9) + bias + noise) > 0.42 else 0
 
         income_text = str(income)
         r = rng.random()

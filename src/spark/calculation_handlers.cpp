@@ -114,7 +114,10 @@ DriftHistogram drift_histogram(const engine::DataFrame& expected_dist, const eng
       const double lo = single_double(combined.select(F::min(column)));
       const double hi = single_double(combined.select(F::max(column)));
       if (std::isnan(lo) || std::isnan(hi))
-        throw norq::ValueError(fmt::format("Cannot bin column \"{}\": the samples hold no value", column));
+        throw norq::ValueError(fmt::format(
+            "Cannot bin column \"{}\": {}", column,
+            combined.select(F::col(column)).na().drop().isEmpty() ? "the samples hold no value"
+                                                                  : "its values include NaN, which has no place on a range"));
       points = scale_range(grid, lo, hi);
     } else if (bucket_type == "quantiles") {
       std::vector<double> fractions;

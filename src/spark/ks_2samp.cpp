@@ -57,27 +57,30 @@ KsResult spark_ks_2samp(const engine::DataFrame& df1, const engine::DataFrame& d
   const engine::StructType schema = df1.schema();
   if (schema.size() == 0) throw norq::ValueError("The first sample has no column to compare");
   const std::string var = schema.fields()[0].name;
-  engine::DataFrame cdf1 = get_cdf(df1, "cdf_1");
-  engine::DataFrame cdf2 = get_cdf(df2.select(std::vector<std::string>{var}), "cdf_2");
-  const engine::Column v1 = cdf1[var], v2 = cdf2[var];
-  // The joined rows are filled in ascending order of their value, so that the running distributions are
-  // the empirical distribution functions and the statistic is the true two-sample one.
-  const engine::WindowSpec running = engine::Window::orderBy({F::coalesce({v1, v2})})
-                                         .rowsBetween(engine::Window::unboundedPreceding, engine::Window::currentRow);
-  engine::DataFrame joined = cdf1.join(cdf2, v1 == v2, "outer")
-                                 .withColumn("filled_cdf_1", F::last(F::col("cdf_1"), true).over(running))
-                                 .withColumn("filled_cdf_2", F::last(F::col("cdf_2"), true).over(running));
-  std::optional<engine::Row> row =
-      joined.select(F::max(F::abs(F::col("filled_cdf_1") - F::col("filled_cdf_2")))).first();
-  KsResult result;
-  if (row && !row->values().at(0).isNull()) result.statistic = row->values().at(0).toDouble();
-
   const auto n1 = static_cast<double>(df1.select(std::vector<std::string>{var}).na().drop().count());
   const auto n2 = static_cast<double>(df2.select(std::vector<std::string>{var}).na().drop().count());
   if (n1 + n2 == 0)
     throw norq::ValueError(fmt::format("Cannot compare the distributions of column \"{}\": neither sample has a value", var));
+  KsResult result;
+  // A sample without values has no distribution to compare: no statistic, and no evidence of a difference.
+  if (n1 == 0 || n2 == 0) return result;
+  engine::DataFrame cdf1 = get_cdf(df1, "cdf_1");
+  engine::DataFrame cdf2 = get_cdf(df2.select(std::vector<std::string>{var}), "cdf_2");
+  const engine::Column v1 = cdf1[var], v2 = cdf2[var];
+  // The joined rows are filled in ascending order of their value, so that the running distributions are
+  // the empirical distribution functions; below a sample's smallest value its distribution is 0, not
+  // unknown. The statistic is then the true two-sample one: samples that do not overlap are 1 apart.
+  const engine::WindowSpec running = engine::Window::orderBy({F::coalesce({v1, v2})})
+                                         .rowsBetween(engine::Window::unboundedPreceding, engine::Window::currentRow);
+  engine::DataFrame joined =
+      cdf1.join(cdf2, v1 == v2, "outer")
+          .withColumn("filled_cdf_1", F::coalesce({F::last(F::col("cdf_1"), true).over(running), F::lit(0.0)}))
+          .withColumn("filled_cdf_2", F::coalesce({F::last(F::col("cdf_2"), true).over(running), F::lit(0.0)}));
+  std::optional<engine::Row> row =
+      joined.select(F::max(F::abs(F::col("filled_cdf_1") - F::col("filled_cdf_2")))).first();
+  if (row && !row->values().at(0).isNull()) result.statistic = row->values().at(0).toDouble();
+
   const double en = std::sqrt(n1 * n2 / (n1 + n2));
-  // Without a statistic (a sample without values) there is no evidence of a difference.
   result.pvalue = result.statistic ? kolmogorov_survival((en + 0.12 + 0.11 / en) * *result.statistic) : 1.0;
   if (std::isnan(result.pvalue)) result.pvalue = 1.0;
   return result;

@@ -21,7 +21,7 @@ struct KsResult {
 };
 
 // The statistic (the largest distance between the two empirical distribution functions, the joined values
-// filled in ascending order) and the p-value Q((en + 0.12 + 0.11/en) D), en = sqrt(n1 n2 / (n1 + n2)).
+// filled in ascending order, each distribution 0 below its sample's smallest value) and the p-value Q((en + 0.12 + 0.11/en) D), en = sqrt(n1 n2 / (n1 + n2)).
 // The first sample's first column names the column of both. ValueError naming the column when neither
 // sample has a value.
 KsResult spark_ks_2samp(const engine::DataFrame& df1, const engine::DataFrame& df2);

@@ -99,8 +99,9 @@ TEST(KsTest, StatisticOfTheWorkedExamples) {
   auto r = spark::spark_ks_2samp(sample({1.0, 2.0, 3.0, 4.0}), sample({3.0, 4.0, 5.0, 6.0}));
   ASSERT_TRUE(r.statistic);
   EXPECT_DOUBLE_EQ(*r.statistic, 0.5);
-  // Rows before a sample's first value do not count.
-  EXPECT_DOUBLE_EQ(*spark::spark_ks_2samp(sample({5.0, 6.0}), sample({1.0, 2.0})).statistic, 0.5);
+  // Below a sample's first value its distribution is 0: samples that do not overlap are 1 apart.
+  EXPECT_DOUBLE_EQ(*spark::spark_ks_2samp(sample({5.0, 6.0}), sample({1.0, 2.0})).statistic, 1.0);
+  EXPECT_DOUBLE_EQ(*spark::spark_ks_2samp(sample({1.0, 2.0}), sample({5.0, 6.0})).statistic, 1.0);
   auto same = spark::spark_ks_2samp(sample({1.0, 2.0, 2.0}), sample({2.0, 1.0, 2.0}));
   EXPECT_EQ(*same.statistic, 0.0);
   EXPECT_EQ(same.pvalue, 1.0);
