@@ -140,7 +140,9 @@ json histogramsJson(const spark::BaseSparkDatasetMixin& ds, const ScanOptions& o
     auto [labels, counts] = ds.histogram(columns[i], o.histogramBins);
     const bool binned = labels.size() == counts.size() + 1;
     json h = {{"binned", binned}, {"labels", labels}, {"counts", counts}, {"other", 0}};
-    if (!binned && labels.size() > kMaxBars) {
+    // Categories come most frequent first, so the tail can be summed; numeric bins (at most 100 for an
+    // integer-coded column) are all kept.
+    if (!binned && !ds.is_numerical(columns[i]) && labels.size() > kMaxBars) {
       std::int64_t other = 0;
       for (std::size_t k = kMaxBars; k < counts.size(); ++k) other += counts[k];
       labels.resize(kMaxBars);

@@ -21,6 +21,7 @@ DEB_PACKAGES=(
   libfmt-dev libcli11-dev nlohmann-json3-dev libxxhash-dev libtbb-dev libhowardhinnant-date-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
   clang-format python3 tzdata
+  chromium  # renders the HTML report in its test
 )
 # Spark (the reference engine used by the conformance and benchmark scripts) needs a Java runtime.
 if [ "$want_python" = 1 ] && ! command -v java >/dev/null 2>&1; then
