@@ -19,6 +19,7 @@ const CommandInfo kCommands[] = {
     {"quality", "Data-quality checks: duplicate rows, column ordering, missing identifiers", &makeQualityCommand},
     {"drift", "Drift of every feature against a reference file: KS test and population stability", &makeDriftCommand},
     {"metrics", "Model performance and fairness metrics of a prediction column", &makeMetricsCommand},
+    {"predict", "Add a scikit-learn model's predictions to a data file and write it as CSV", &makePredictCommand},
     {"sql", "Run a SQL query over CSV files and inline tables on the local engine", &makeSqlCommand},
 };
 

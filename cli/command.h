@@ -32,5 +32,6 @@ std::unique_ptr<Command> makeProfileCommand();
 std::unique_ptr<Command> makeQualityCommand();
 std::unique_ptr<Command> makeDriftCommand();
 std::unique_ptr<Command> makeMetricsCommand();
+std::unique_ptr<Command> makePredictCommand();
 
 }  // namespace cli

@@ -22,6 +22,7 @@ DEB_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
   clang-format python3 tzdata
   chromium  # renders the HTML report in its test
+  python3-dev pybind11-dev python3-sklearn python3-pandas python3-numpy python3-joblib  # models run embedded
 )
 # Spark (the reference engine used by the conformance and benchmark scripts) needs a Java runtime.
 if [ "$want_python" = 1 ] && ! command -v java >/dev/null 2>&1; then

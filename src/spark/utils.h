@@ -34,4 +34,10 @@ std::string checksum_text(std::uint64_t value);
 // without rows (the ratio has no denominator).
 std::pair<std::vector<std::string>, std::vector<std::string>> guess_cont_cat_col(const engine::DataFrame& data);
 
+namespace utils {
+// Registers the module's calculation ("predictions", the batch predictions of a model) for engine frames,
+// once per process.
+void load();
+}  // namespace utils
+
 }  // namespace spark

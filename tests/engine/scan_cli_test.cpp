@@ -174,3 +174,30 @@ TEST(PopulationStabilityTest, EmptyBinsCountAsASmallShare) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PredictCliTest, WritesTheDataWithItsPredictions) {
+  const char* models = std::getenv("NORQ_TEST_MODELS");
+  if (!models || !fs::exists(std::string(models) + "/classifier.pkl"))
+    GTEST_SKIP() << "NORQ_TEST_MODELS does not name the trained models (ctest runs the training fixture)";
+  const fs::path out = fs::temp_directory_path() / ("norq_predict_" + std::to_string(::getpid()) + ".csv");
+  CliRun r = run({"predict", sourceDir() + "/data/sample/loans.csv", "--model", std::string(models) + "/classifier.pkl",
+                  "--features", "amount,term_months,interest_rate,age", "--label", "defaulted", "--output", out.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::ifstream in(out);
+  std::string header;
+  std::getline(in, header);
+  EXPECT_EQ(header.substr(header.rfind(',') + 1), "predictions");
+  std::size_t lines = 0;
+  for (std::string line; std::getline(in, line);) ++lines;
+  EXPECT_EQ(lines, 2000u);
+  fs::remove(out);
+  CliRun bad = run({"predict", sourceDir() + "/data/sample/loans.csv", "--model", std::string(models) + "/garbage.pkl",
+                    "--output", out.string()});
+  EXPECT_EQ(bad.status, cli::kUsageErrorStatus);
+  EXPECT_NE(bad.err.find("cannot load the model"), std::string::npos) << bad.err;
+  EXPECT_FALSE(fs::exists(out));
+}
+
+}  // namespace
