@@ -684,6 +684,8 @@ Partitions read(const std::vector<std::string>& files, const CsvOptions& options
   std::size_t threads = static_cast<std::size_t>(std::max(1, ctx.parallelism));
   ScanPlan plan = planScan(files, options, tuning, threads);
   const std::size_t ncols = schema.size();
+  std::vector<bool> wanted = tuning.columns;
+  if (wanted.size() != ncols) wanted.assign(ncols, true);
   std::vector<Batch> batches(plan.chunks.size());
   Formats formats(options);
   RowConverter converter(options, formats, zone);
@@ -696,6 +698,7 @@ Partitions read(const std::vector<std::string>& files, const CsvOptions& options
       const std::size_t nf = rec.size();
       bool wellFormed = nf == ncols;
       for (std::size_t c = 0; c < ncols; ++c) {
+        if (!wanted[c]) continue;
         if (c < nf) {
           wellFormed &= converter.append(cols[c], rows, rec.fields[c], rec.quoted[c]);
         } else {
@@ -717,7 +720,7 @@ Partitions read(const std::vector<std::string>& files, const CsvOptions& options
     });
     std::vector<VectorPtr> vectors;
     vectors.reserve(ncols);
-    for (auto& col : cols) vectors.push_back(col.finish(rows));
+    for (std::size_t c = 0; c < ncols; ++c) vectors.push_back(wanted[c] ? cols[c].finish(rows) : nullptr);
     batches[ci] = Batch(std::move(vectors), rows);
   });
   Partitions out;
@@ -739,8 +742,10 @@ StructType inferCsvSchema(const std::vector<std::string>& files, const CsvOption
 }
 
 Partitions readCsv(const std::vector<std::string>& files, const CsvOptions& options, const StructType& schema,
-                   const ExecContext& ctx) {
-  return csv::read(files, options, schema, ctx, {});
+                   const ExecContext& ctx, const std::vector<bool>& columns) {
+  csv::ScanTuning tuning;
+  tuning.columns = columns;
+  return csv::read(files, options, schema, ctx, tuning);
 }
 
 }  // namespace engine::local

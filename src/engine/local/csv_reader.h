@@ -25,7 +25,8 @@ StructType inferCsvSchema(const std::vector<std::string>& files, const CsvOption
 // Reads every row of the files into partitions typed by `schema`. A value that does not parse as its
 // column's type becomes null (permissive mode); rows with too few fields are padded with nulls and
 // rows with too many are truncated.
+// `columns` names the columns the query reads (empty: all); the others are left as empty column slots.
 Partitions readCsv(const std::vector<std::string>& files, const CsvOptions& options, const StructType& schema,
-                   const ExecContext& ctx);
+                   const ExecContext& ctx, const std::vector<bool>& columns = {});
 
 }  // namespace engine::local

@@ -12,6 +12,9 @@ namespace engine::local::csv {
 
 struct ScanTuning {
   std::size_t chunkBytes = 0;  // 0: automatic (the file split over the threads, 8 MiB to 64 MiB a chunk)
+  // Columns the query reads (empty: all). The others are tokenised (a record's field count still decides
+  // whether it is malformed) but not converted, and come back as empty column slots.
+  std::vector<bool> columns;
 };
 
 StructType inferSchema(const std::vector<std::string>& files, const CsvOptions& options, const ScanTuning& tuning);

@@ -72,6 +72,10 @@ std::vector<std::vector<bool>> neededColumns(std::size_t inputWidth, const std::
 
 }  // namespace
 
+std::vector<bool> neededInputColumns(std::size_t width, const std::vector<const Step*>& steps) {
+  return neededColumns(width, steps).front();
+}
+
 Batch applySteps(const Batch& input, const std::vector<const Step*>& steps, const EvalContext& ctx) {
   const std::vector<std::vector<bool>> need = neededColumns(input.columns.size(), steps);
   Batch cur = input;

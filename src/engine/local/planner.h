@@ -133,6 +133,8 @@ class Planner {
 
 // Applies fused steps to one partition.
 Batch applySteps(const Batch& input, const std::vector<const Step*>& steps, const EvalContext& ctx);
+// Which of the `width` input columns of a chain of steps the chain reads (its output counts as read).
+std::vector<bool> neededInputColumns(std::size_t width, const std::vector<const Step*>& steps);
 // Rows of boolean column `v` that are true (null and false dropped) as a selection; returns the count.
 std::size_t selectTrue(const Vector& v, std::size_t rows, std::vector<std::uint8_t>& sel);
 // The first `limit` rows over the partitions in order, as one partition.

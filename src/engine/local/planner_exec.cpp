@@ -25,7 +25,10 @@ Partitions Runner::run(const Node& node) {
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     for (const Step& s : **it) steps.push_back(&s);
   }
-  Partitions input = cur->run(*this);
+  // A file scan under the steps converts only the columns they read (a count converts none).
+  const auto* scan = dynamic_cast<const CsvScanNode*>(cur);
+  Partitions input = scan && !steps.empty() ? scan->runColumns(*this, neededInputColumns(scan->output.size(), steps))
+                                            : cur->run(*this);
   if (steps.empty()) return input;
   Partitions out(input.size());
   parallelFor(input.size(), [&](std::size_t i) {
@@ -59,6 +62,9 @@ Partitions LocalRelationNode::run(Runner&) const {
 }
 
 Partitions CsvScanNode::run(Runner& runner) const { return readCsv(files, options, fileSchema, runner.ctx()); }
+Partitions CsvScanNode::runColumns(Runner& runner, const std::vector<bool>& columns) const {
+  return readCsv(files, options, fileSchema, runner.ctx(), columns);
+}
 
 Partitions WindowProjectNode::run(Runner& runner) const {
   Partitions data = runner.run(*children[0]);

@@ -38,6 +38,8 @@ struct CsvScanNode : Node {
   CsvOptions options;
   StructType fileSchema;
   Partitions run(Runner& runner) const override;
+  // Reads only the columns marked in `columns` (the others stay empty slots).
+  Partitions runColumns(Runner& runner, const std::vector<bool>& columns) const;
 };
 
 struct WindowProjectNode : Node {
