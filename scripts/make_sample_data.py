@@ -55,7 +55,6 @@ def make_loans(rng, rows, drift=0.0):
     start = datetime.date(2022, 1, 1)
     span_days = (datetime.date(2024, 12, 31) - start).days
     applicants = max(1, int(rows * 0.85))
-    out = []
     for i in range(rows):
         region = pick(rng, REGIONS, 4)
         purposes = [(p, w * (1 + 2.0 * drift if p == "business" else 1), a, r) for p, w, a, r in PURPOSES]
@@ -86,7 +85,7 @@ def make_loans(rng, rows, drift=0.0):
         employment_text = "" if rng.random() < 0.05 else str(employment)
         gender_text = "" if rng.random() < 0.02 else gender
 
-        out.append({
+        yield {
             "loan_id": 100001 + i,
             "applicant_id": "A%05d" % rng.randint(1, applicants),
             "application_date": (start + datetime.timedelta(days=rng.randint(0, span_days))).isoformat(),
@@ -101,8 +100,7 @@ def make_loans(rng, rows, drift=0.0):
             "age": age,
             "defaulted": defaulted,
             "predicted": predicted,
-        })
-    return out
+        }
 
 
 def main():
@@ -118,10 +116,13 @@ def main():
     rng = random.Random(args.seed)
     os.makedirs(args.out, exist_ok=True)
 
+    # Rows are written as they are made, so that large samples need no memory of their own.
     loans = make_loans(rng, args.rows, args.drift)
+    first = next(loans)
     with open(os.path.join(args.out, args.file), "w", newline="") as f:
-        writer = csv.DictWriter(f, fieldnames=list(loans[0].keys()), lineterminator="\n")
+        writer = csv.DictWriter(f, fieldnames=list(first.keys()), lineterminator="\n")
         writer.writeheader()
+        writer.writerow(first)
         writer.writerows(loans)
 
     if args.no_regions:
