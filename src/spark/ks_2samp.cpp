@@ -1,14 +1,13 @@
 #include "spark/ks_2samp.h"
 
 #include <cmath>
-#include <limits>
 #include <mutex>
-#include <numbers>
 #include <typeindex>
+#include <vector>
 
-#include <fmt/format.h>
-
+#include "engine/column.h"
 #include "engine/functions.h"
+#include "engine/row.h"
 #include "engine/window.h"
 #include "host/errors.h"
 
@@ -16,11 +15,35 @@ namespace spark {
 
 namespace F = engine::functions;
 
-engine::DataFrame get_cdf(const engine::DataFrame& df, const std::string& col_name) {
+namespace {
+
+std::string first_column(const engine::DataFrame& df, const char* which) {
   const engine::StructType schema = df.schema();
-  if (schema.size() == 0) throw norq::ValueError("The sample has no column to compare");
-  const std::string variable = schema.fields()[0].name;
-  return df.select(std::vector<std::string>{variable})
+  if (schema.size() == 0) throw norq::ValueError(std::string("The ") + which + " has no column to compare.");
+  return schema.fields()[0].name;
+}
+
+// exp(-(hi + lo)) for |lo| far below the spacing of hi: the low part corrects the exponent to first order,
+// so that a large exponent carries no rounding error of its own into the result.
+double exp_neg(double hi, double lo) {
+  const double e = std::exp(-hi);
+  return std::fma(-e, lo, e);
+}
+
+// pi^2 / 8 and sqrt(2 pi) as sums of two doubles.
+constexpr double kPi2Over8Hi = 0x1.3bd3cc9be45dep+0, kPi2Over8Lo = 0x1.692b71366cc04p-54;
+constexpr double kSqrt2PiHi = 0x1.40d931ff62706p+1, kSqrt2PiLo = -0x1.a6a0d6f814637p-53;
+
+// Below this the alternating series needs many terms and the Jacobi form converges in two or three; above
+// it the alternating series converges as fast and the Jacobi form would subtract nearly equal numbers.
+constexpr double kCutover = 0.82;
+
+}  // namespace
+
+engine::DataFrame get_cdf(const engine::DataFrame& df, const std::string& col_name) {
+  const std::string variable = first_column(df, "sample");
+  // na().drop() removes NaN as well as null: neither has a place on the number line the distribution spans.
+  return df.select(std::vector<engine::Column>{df[variable]})
       .na()
       .drop()
       .withColumn(col_name, F::cume_dist().over(engine::Window::orderBy({F::col(variable)})))
@@ -31,65 +54,90 @@ double kolmogorov_survival(double x) {
   if (std::isnan(x)) return x;
   if (x <= 0) return 1.0;
   if (std::isinf(x)) return 0.0;
-  if (x < 0.8) {
-    // For small x the alternating series converges slowly; the Jacobi-transformed form of the distribution
-    // function converges fast there: P(x) = sqrt(2 pi) / x * sum_{k>=1} exp(-(2k-1)^2 pi^2 / (8 x^2)).
-    const double w = std::numbers::pi * std::numbers::pi / (8 * x * x);
+  // x^2 exactly, as hi + lo.
+  const double sq = x * x, sq_lo = std::fma(x, x, -sq);
+  if (sq > 400) return 0.0;  // Q(x) < 2 exp(-800): below the smallest double
+  if (x < kCutover) {
+    // Q(x) = 1 - sqrt(2 pi) / x * sum_{k>=1} exp(-(2k-1)^2 w), w = pi^2 / (8 x^2), w taken as hi + lo.
+    if (sq == 0) return 1.0;
+    const double w = kPi2Over8Hi / sq;
+    const double w_lo = (std::fma(-w, sq, kPi2Over8Hi) + kPi2Over8Lo - w * sq_lo) / sq;
+    if (w > 800) return 1.0;  // every term is below the smallest double
     double sum = 0;
-    for (int k = 1; k < 100; ++k) {
-      const double odd = 2.0 * k - 1;
-      const double term = std::exp(-odd * odd * w);
+    for (int k = 1; k < 64; ++k) {
+      const double odd2 = (2.0 * k - 1) * (2.0 * k - 1);
+      const double a = odd2 * w, a_lo = std::fma(odd2, w, -a) + odd2 * w_lo;
+      const double term = exp_neg(a, a_lo);
       sum += term;
-      if (term <= sum * 1e-18) break;
+      if (term <= sum * 0x1p-60) break;
     }
-    return 1.0 - std::sqrt(2 * std::numbers::pi) / x * sum;
+    const double p = (kSqrt2PiHi * sum + kSqrt2PiLo * sum) / x;
+    return 1.0 - p;
   }
-  double sum = 0;
-  for (int k = 1; k < 100; ++k) {
-    const double term = std::exp(-2.0 * k * k * x * x);
-    sum += (k % 2 ? term : -term);
-    if (term <= std::abs(sum) * 1e-18) break;
+  // Q(x) = 2 sum_{k>=1} (-1)^(k-1) exp(-2 k^2 x^2): from the cutover on the second term is below 2% of the
+  // first, so the sum loses nothing to cancellation; the terms fall off faster than geometrically.
+  double sum = 0, first = 0;
+  for (int k = 1; k < 64; ++k) {
+    const double c = 2.0 * k * k;
+    const double a = c * sq, a_lo = std::fma(c, sq, -a) + c * sq_lo;
+    const double term = exp_neg(a, a_lo);
+    if (k == 1) first = term;
+    sum += (k % 2 == 1) ? term : -term;
+    if (term <= first * 0x1p-60) break;
   }
-  return std::max(0.0, std::min(1.0, 2 * sum));
+  return 2.0 * sum;
 }
 
 KsResult spark_ks_2samp(const engine::DataFrame& df1, const engine::DataFrame& df2) {
-  const engine::StructType schema = df1.schema();
-  if (schema.size() == 0) throw norq::ValueError("The first sample has no column to compare");
-  const std::string var = schema.fields()[0].name;
-  const auto n1 = static_cast<double>(df1.select(std::vector<std::string>{var}).na().drop().count());
-  const auto n2 = static_cast<double>(df2.select(std::vector<std::string>{var}).na().drop().count());
+  const std::string var = first_column(df1, "first sample");
+  // Each sample reduced to the compared column under its own fixed name, so that no column name of the user's
+  // (say "cdf_1") can collide with the working columns below.
+  const engine::DataFrame s1 = df1.select(std::vector<engine::Column>{df1[var].alias("value_1")});
+  const engine::DataFrame s2 = df2.select(std::vector<engine::Column>{df2[var].alias("value_2")});
+  const std::int64_t n1 = s1.na().drop().count();
+  const std::int64_t n2 = s2.na().drop().count();
   if (n1 + n2 == 0)
-    throw norq::ValueError(fmt::format("Cannot compare the distributions of column \"{}\": neither sample has a value", var));
+    throw norq::ValueError("Cannot compare the distributions of column " + var +
+                           ": neither sample has a value (both are empty or all null).");
   KsResult result;
-  // A sample without values has no distribution to compare: no statistic, and no evidence of a difference.
+  // An empty sample has no distribution function to compare: no statistic, and no evidence of a difference.
   if (n1 == 0 || n2 == 0) return result;
-  engine::DataFrame cdf1 = get_cdf(df1, "cdf_1");
-  engine::DataFrame cdf2 = get_cdf(df2.select(std::vector<std::string>{var}), "cdf_2");
-  const engine::Column v1 = cdf1[var], v2 = cdf2[var];
-  // The joined rows are filled in ascending order of their value, so that the running distributions are
-  // the empirical distribution functions; below a sample's smallest value its distribution is 0, not
-  // unknown. The statistic is then the true two-sample one: samples that do not overlap are 1 apart.
-  const engine::WindowSpec running = engine::Window::orderBy({F::coalesce({v1, v2})})
-                                         .rowsBetween(engine::Window::unboundedPreceding, engine::Window::currentRow);
-  engine::DataFrame joined =
-      cdf1.join(cdf2, v1 == v2, "outer")
+
+  const engine::DataFrame cdf1 = get_cdf(s1, "cdf_1");
+  const engine::DataFrame cdf2 = get_cdf(s2, "cdf_2");
+  // The joined rows are filled in ascending order of their value (each value occurs once), so each filled
+  // column is its sample's empirical distribution function at that value; below the sample's smallest value
+  // it is 0. The largest distance over the joined values is then the two-sample statistic, whatever order
+  // the engine delivers the rows in.
+  const engine::WindowSpec running =
+      engine::Window::orderBy({F::coalesce({F::col("value_1"), F::col("value_2")})})
+          .rowsBetween(engine::Window::unboundedPreceding, engine::Window::currentRow);
+  const engine::DataFrame filled =
+      cdf1.join(cdf2, cdf1["value_1"] == cdf2["value_2"], "outer")
           .withColumn("filled_cdf_1", F::coalesce({F::last(F::col("cdf_1"), true).over(running), F::lit(0.0)}))
           .withColumn("filled_cdf_2", F::coalesce({F::last(F::col("cdf_2"), true).over(running), F::lit(0.0)}));
-  std::optional<engine::Row> row =
-      joined.select(F::max(F::abs(F::col("filled_cdf_1") - F::col("filled_cdf_2")))).first();
-  if (row && !row->values().at(0).isNull()) result.statistic = row->values().at(0).toDouble();
+  const std::optional<engine::Row> row =
+      filled.select(F::max(F::abs(F::col("filled_cdf_1") - F::col("filled_cdf_2")))).first();
+  if (!row || row->size() == 0 || row->values().front().isNull()) return result;
+  const double d = row->values().front().toDouble();
+  result.statistic = d;
 
-  const double en = std::sqrt(n1 * n2 / (n1 + n2));
-  result.pvalue = result.statistic ? kolmogorov_survival((en + 0.12 + 0.11 / en) * *result.statistic) : 1.0;
-  if (std::isnan(result.pvalue)) result.pvalue = 1.0;
+  const double a = static_cast<double>(n1), b = static_cast<double>(n2);
+  const double en = std::sqrt(a * b / (a + b));
+  const double prob = kolmogorov_survival((en + 0.12 + 0.11 / en) * d);
+  result.pvalue = std::isnan(prob) ? 1.0 : prob;
   return result;
 }
 
 KsResult spark_ks_2samp(const norq::CalculationParams& p) {
   const auto* a = std::any_cast<engine::DataFrame>(&p.data);
   const auto* b = std::any_cast<engine::DataFrame>(&p.data2);
-  if (!a || !b) throw norq::ValueError("ks_2samp needs two engine data frames (data and data2)");
+  if (!a || !b) {
+    const std::any& bad = a ? p.data2 : p.data;
+    const std::string got = bad.has_value() ? "data of type " + norq::type_name(bad.type()) : "no data";
+    throw norq::ValueError(std::string("The calculation ks_2samp needs two engine DataFrames (data and data2), got ") +
+                           got + " as " + (a ? "data2" : "data") + ".");
+  }
   return spark_ks_2samp(*a, *b);
 }
 

@@ -14,7 +14,8 @@
 namespace spark {
 
 struct PredictionsArgs {
-  // A std::shared_ptr<SparkPrecalculatedModel> (served by its own lookup) or std::shared_ptr<SklearnModel>.
+  // A std::shared_ptr<SklearnModel> (SklearnModel::load), or a SparkPrecalculatedModel (also held as
+  // std::shared_ptr<norq::BaseModel>), which answers by its own lookup when its type is exactly that class.
   std::any model;
   std::optional<engine::DataFrame> df;
   std::optional<std::vector<std::string>> feature_cols;  // default: every column but the target and exclusions

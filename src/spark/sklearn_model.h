@@ -13,18 +13,21 @@ namespace spark {
 
 class SklearnModel {
  public:
-  // Loads the object in a pickle file, or a joblib file (by its .joblib or .pkl.z extension). ValueError
-  // naming the file and the cause when it cannot be read or unpickled, or when the object has no callable
-  // `predict`.
+  // Loads the object in a pickle or joblib file (compressed joblib files too) into the embedded interpreter,
+  // which starts on first use. ValueError naming the file and the cause (with Python's message) when the file
+  // is missing or unreadable, does not unpickle, or holds an object without a callable `predict`.
   static std::shared_ptr<SklearnModel> load(const std::string& path);
   ~SklearnModel();
   SklearnModel(const SklearnModel&) = delete;
   SklearnModel& operator=(const SklearnModel&) = delete;
 
-  // One prediction per row: the columns become a pandas table with the given names (numbers as float64,
-  // nulls as NaN; text as objects, nulls as None), `predict` runs on it and its result is read as doubles.
-  // ValueError with Python's message when `predict` raises or returns another number of values. Safe to call
-  // from several threads (calls take the interpreter's lock in turn).
+  // One prediction per row. The columns (each at least `rows` long) become a pandas table with the given
+  // names, much as Spark hands them to pandas: integers as int64 (float64 with NaN when the batch has nulls),
+  // floating numbers and decimals (not Decimal objects) as float64 with NaN for nulls, text as objects with None for
+  // nulls, booleans as bool (objects with None when nullable), dates as datetime.date objects, timestamps as
+  // datetime64. `predict` runs on it and its result is read as doubles. ValueError with Python's message when
+  // `predict` raises, and when it returns anything but one number per row. Safe to call from several threads:
+  // the columns are converted without the interpreter's lock, which each call then takes for the Python part.
   std::vector<double> predict(const std::vector<engine::VectorPtr>& columns, const std::vector<std::string>& names,
                               std::size_t rows) const;
   const std::string& path() const { return path_; }
