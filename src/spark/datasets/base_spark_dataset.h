@@ -60,6 +60,26 @@ class BaseSparkDatasetMixin : public virtual norq::AbstractDataset {
     bool predictions_categorical = true;
   };
 
+  // The core's arguments out of a concrete dataset's options (which add fields of their own).
+  template <class ConcreteOptions>
+  static Options core_options(const ConcreteOptions& o) {
+    Options b;
+    b.training_data = o.training_data;
+    b.validation_data = o.validation_data;
+    b.testing_data = o.testing_data;
+    b.feature_names = o.feature_names;
+    b.categorical_features = o.categorical_features;
+    b.continuous_features = o.continuous_features;
+    b.id_features = o.id_features;
+    b.date_features = o.date_features;
+    b.history = o.history;
+    b.target_name = o.target_name;
+    b.prediction_name = o.prediction_name;
+    b.target_categorical = o.target_categorical;
+    b.name = o.name;
+    return b;
+  }
+
   ~BaseSparkDatasetMixin() override = default;
   BaseSparkDatasetMixin(const BaseSparkDatasetMixin&) = delete;
   BaseSparkDatasetMixin& operator=(const BaseSparkDatasetMixin&) = delete;

@@ -49,31 +49,12 @@ std::string BiasSparkPredictionCache::get_target(const std::string&) const { ret
 std::optional<std::string> BiasSparkPredictionCache::get_protected(const std::string&) const { return _protected_label; }
 std::string BiasSparkPredictionCache::get_predicted(const std::string&) const { return _predicted_label; }
 
-namespace {
-BaseSparkDatasetMixin::Options base_options(const BiasSparkDataset::Options& o) {
-  BaseSparkDatasetMixin::Options b;
-  b.training_data = o.training_data;
-  b.validation_data = o.validation_data;
-  b.testing_data = o.testing_data;
-  b.feature_names = o.feature_names;
-  b.categorical_features = o.categorical_features;
-  b.continuous_features = o.continuous_features;
-  b.id_features = o.id_features;
-  b.date_features = o.date_features;
-  b.history = o.history;
-  b.target_name = o.target_name;
-  b.prediction_name = o.prediction_name;
-  b.target_categorical = o.target_categorical;
-  b.name = o.name;
-  return b;
-}
-}  // namespace
 
 std::shared_ptr<BiasSparkDataset> BiasSparkDataset::create(const Options& options) {
   return std::make_shared<BiasSparkDataset>(Key{}, options);
 }
 
-BiasSparkDataset::BiasSparkDataset(Key, const Options& options) : BaseSparkDatasetMixin(base_options(options)) {
+BiasSparkDataset::BiasSparkDataset(Key, const Options& options) : BaseSparkDatasetMixin(core_options(options)) {
   if (!options.protected_name) throw norq::ValueError("Protected name not provided");
   const std::string& name = *options.protected_name;
   if (!contains(_training_data.columns(), name)) throw norq::ValueError("Protected name not present in training data.");

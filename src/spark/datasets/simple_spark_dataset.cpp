@@ -44,31 +44,12 @@ void fill_checksums(const DataFrame& training, const DataFrame& validation, cons
 
 bool same_rows(const DataFrame& mine, const DataFrame& theirs) { return mine.exceptAll(theirs).collect().empty(); }
 
-namespace {
-BaseSparkDatasetMixin::Options base_options(const SimpleSparkDataset::Options& o) {
-  BaseSparkDatasetMixin::Options b;
-  b.training_data = o.training_data;
-  b.validation_data = o.validation_data;
-  b.testing_data = o.testing_data;
-  b.feature_names = o.feature_names;
-  b.categorical_features = o.categorical_features;
-  b.continuous_features = o.continuous_features;
-  b.id_features = o.id_features;
-  b.date_features = o.date_features;
-  b.history = o.history;
-  b.target_name = o.target_name;
-  b.prediction_name = o.prediction_name;
-  b.target_categorical = o.target_categorical;
-  b.name = o.name;
-  return b;
-}
-}  // namespace
 
 std::shared_ptr<SimpleSparkDataset> SimpleSparkDataset::create(const Options& options) {
   return std::make_shared<SimpleSparkDataset>(Key{}, options);
 }
 
-SimpleSparkDataset::SimpleSparkDataset(Key, const Options& options) : BaseSparkDatasetMixin(base_options(options)) {
+SimpleSparkDataset::SimpleSparkDataset(Key, const Options& options) : BaseSparkDatasetMixin(core_options(options)) {
   fill_checksums(_training_data, _validation_data, _testing_data, options.is_algorithmic, _checksum, _overall_checksum);
   _prediction_cache = nullptr;
 }

@@ -54,22 +54,9 @@ BiasSparkDatasetBuilder& BiasSparkDatasetBuilder::set_retain_protected_feature(b
 
 std::shared_ptr<BiasSparkDataset> BiasSparkDatasetBuilder::build() {
   prepare_segments();
-  DatasetLists lists = dataset_lists();
-  BiasSparkDataset::Options o;
-  o.training_data = training_data;
-  o.validation_data = validation_data;
-  o.testing_data = test_data;
-  o.feature_names = std::move(lists.features);
-  o.categorical_features = std::move(lists.categorical);
-  o.continuous_features = std::move(lists.continuous);
-  o.id_features = id_features;
-  o.date_features = date_features;
-  o.target_name = target_name;
-  o.prediction_name = prediction_name;
-  o.target_categorical = target_categorical;
+  auto o = dataset_options<BiasSparkDataset::Options>();
   o.protected_name = protected_name;
   o.retain_protected_feature = retain_protected_feature;
-  o.name = name;
   return BiasSparkDataset::create(o);
 }
 
@@ -133,33 +120,15 @@ BiasSparkDatasetBuilder BiasSparkDatasetBuilder::from_split_spark_dataframes(con
 }
 
 void BiasSparkDatasetBuilder::DatasetArgs::fill_missing_from(const nlohmann::json& c) {
-  norq::fill_missing(label, c, "label");
-  norq::fill_missing(prediction, c, "prediction");
-  norq::fill_missing(cat_col, c, "cat_col");
-  norq::fill_missing(cont_col, c, "cont_col");
+  fill_common_dataset_args(*this, c);
   norq::fill_missing(train_valid_test_splits, c, "train_valid_test_splits");
-  norq::fill_missing(id_col, c, "id_col");
-  norq::fill_missing(date_col, c, "date_col");
-  norq::fill_missing(convert_date_cols, c, "convert_date_cols");
-  norq::fill_missing(datetime_format, c, "datetime_format");
   norq::fill_missing(remove_protected_from_features, c, "remove_protected_from_features");
   norq::fill_missing(random_seed, c, "random_seed");
-  norq::fill_missing(name, c, "name");
-  norq::fill_missing(register_creation, c, "register_creation");
 }
 
 void BiasSparkDatasetBuilder::DatasetsArgs::fill_missing_from(const nlohmann::json& c) {
-  norq::fill_missing(label, c, "label");
-  norq::fill_missing(prediction, c, "prediction");
-  norq::fill_missing(cat_col, c, "cat_col");
-  norq::fill_missing(cont_col, c, "cont_col");
+  fill_common_dataset_args(*this, c);
   norq::fill_missing(remove_protected_from_features, c, "remove_protected_from_features");
-  norq::fill_missing(id_col, c, "id_col");
-  norq::fill_missing(date_col, c, "date_col");
-  norq::fill_missing(convert_date_cols, c, "convert_date_cols");
-  norq::fill_missing(datetime_format, c, "datetime_format");
-  norq::fill_missing(name, c, "name");
-  norq::fill_missing(register_creation, c, "register_creation");
 }
 
 void BiasSparkDatasetBuilder::BiasParamsArgs::fill_missing_from(const nlohmann::json& c) {

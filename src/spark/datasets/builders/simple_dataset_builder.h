@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/dataframe.h"
+#include "host/config.h"
 #include "host/errors.h"
 #include "spark/datasets/simple_spark_dataset.h"
 
@@ -27,6 +28,22 @@ class DatasetError : public norq::Exception {
 };
 
 using Splits = std::array<double, 3>;
+
+// Fills the arguments every one-call constructor shares (label, prediction, kind lists, date conversion,
+// name, creation event) from configuration, when the caller left them unset.
+template <class Args>
+void fill_common_dataset_args(Args& a, const nlohmann::json& c) {
+  norq::fill_missing(a.label, c, "label");
+  norq::fill_missing(a.prediction, c, "prediction");
+  norq::fill_missing(a.cat_col, c, "cat_col");
+  norq::fill_missing(a.cont_col, c, "cont_col");
+  norq::fill_missing(a.id_col, c, "id_col");
+  norq::fill_missing(a.date_col, c, "date_col");
+  norq::fill_missing(a.convert_date_cols, c, "convert_date_cols");
+  norq::fill_missing(a.datetime_format, c, "datetime_format");
+  norq::fill_missing(a.name, c, "name");
+  norq::fill_missing(a.register_creation, c, "register_creation");
+}
 
 // A builder for the SimpleDataset class.
 class SimpleSparkDatasetBuilder {
@@ -171,6 +188,25 @@ class SimpleSparkDatasetBuilder {
     std::vector<std::string> features, categorical, continuous;
   };
   DatasetLists dataset_lists() const;
+  // The constructor arguments of the dataset `build` makes (options of SimpleSparkDataset or BiasSparkDataset).
+  template <class DatasetOptions>
+  DatasetOptions dataset_options() const {
+    DatasetLists lists = dataset_lists();
+    DatasetOptions o;
+    o.training_data = training_data;
+    o.validation_data = validation_data;
+    o.testing_data = test_data;
+    o.feature_names = std::move(lists.features);
+    o.categorical_features = std::move(lists.categorical);
+    o.continuous_features = std::move(lists.continuous);
+    o.id_features = id_features;
+    o.date_features = date_features;
+    o.target_name = target_name;
+    o.prediction_name = prediction_name;
+    o.target_categorical = target_categorical;
+    o.name = name;
+    return o;
+  }
   // The kind-list validation shared by the four kind operations.
   void check_features(const std::vector<std::string>& names) const;
 
