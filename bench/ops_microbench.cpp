@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <random>
 
-#include "engine/local/bound_expr.h"
-#include "engine/local/op_keys.h"
-#include "engine/local/operators.h"
+#include "engine/local/expr/bound_expr.h"
+#include "engine/local/ops/op_keys.h"
+#include "engine/local/ops/operators.h"
 #include "engine/window.h"
 
 using namespace engine;

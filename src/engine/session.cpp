@@ -6,7 +6,7 @@
 #include <fmt/format.h>
 
 #include "engine/errors.h"
-#include "engine/local/csv_reader.h"
+#include "engine/local/io/csv_reader.h"
 #include "engine/sql/parser.h"
 
 namespace engine {

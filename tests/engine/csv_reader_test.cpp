@@ -19,11 +19,11 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/errors.h"
-#include "engine/local/csv_datetime_pattern.h"
-#include "engine/local/csv_reader.h"
-#include "engine/local/csv_scan.h"
-#include "engine/local/csv_values.h"
-#include "engine/local/expr_datetime.h"
+#include "engine/local/io/csv_datetime_pattern.h"
+#include "engine/local/io/csv_reader.h"
+#include "engine/local/io/csv_scan.h"
+#include "engine/local/io/csv_values.h"
+#include "engine/local/expr/expr_datetime.h"
 
 namespace engine::local {
 namespace {

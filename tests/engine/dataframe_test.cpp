@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/local/persist_cache.h"
+#include "engine/local/plan/persist_cache.h"
 #include "engine/engine.h"
 #include "engine/udf.h"
 

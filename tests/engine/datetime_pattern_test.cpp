@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "engine/errors.h"
-#include "engine/local/datetime_pattern.h"
+#include "engine/local/expr/datetime_pattern.h"
 
 using namespace engine;
 using namespace engine::local;

@@ -8,8 +8,8 @@
 #include "engine/column.h"
 #include "engine/errors.h"
 #include "engine/functions.h"
-#include "engine/local/expr_cast.h"
-#include "engine/local/expressions.h"
+#include "engine/local/expr/expr_cast.h"
+#include "engine/local/expr/expressions.h"
 #include "engine/window.h"
 
 using namespace engine;

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "engine/errors.h"
-#include "engine/local/java_format.h"
+#include "engine/local/expr/java_format.h"
 #include "engine/value.h"
 #include "engine/vector.h"
 

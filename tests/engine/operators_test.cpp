@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "engine/errors.h"
-#include "engine/local/bound_expr.h"
-#include "engine/local/operators.h"
+#include "engine/local/expr/bound_expr.h"
+#include "engine/local/ops/operators.h"
 #include "engine/window.h"
 
 namespace engine::local {

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <vector>
 
-#include "engine/local/quantile_summaries.h"
-#include "engine/local/spark_hash.h"
+#include "engine/local/ops/quantile_summaries.h"
+#include "engine/local/expr/spark_hash.h"
 #include "engine/value.h"
 #include "engine/vector.h"
 

@@ -1,0 +1,296 @@
+// Simple partition-wise operators of the local backend: fused project/filter steps, limit, range,
+// coalesce/repartition, sampling and na.drop.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+
+#include "engine/errors.h"
+#include "engine/local/ops/operators.h"
+#include "engine/local/plan/planner.h"
+
+namespace engine::local {
+
+std::size_t selectTrue(const Vector& v, std::size_t rows, std::vector<std::uint8_t>& sel) {
+  sel.assign(rows, 0);
+  if (v.type().isNull()) return 0;
+  const std::uint8_t* d = v.data<std::uint8_t>();
+  std::size_t n = 0;
+  if (v.validity().allValid()) {
+    for (std::size_t i = 0; i < rows; ++i) {
+      std::uint8_t s = d[i] != 0;
+      sel[i] = s;
+      n += s;
+    }
+  } else {
+    const Validity& val = v.validity();
+    for (std::size_t i = 0; i < rows; ++i) {
+      std::uint8_t s = (d[i] != 0) & static_cast<std::uint8_t>(val.isValid(i));
+      sel[i] = s;
+      n += s;
+    }
+  }
+  return n;
+}
+
+namespace {
+
+// Marks the columns `e` reads in `need`; all of them when that is not known.
+void markColumns(const BoundExpr& e, std::vector<bool>& need) {
+  std::vector<int> cols;
+  if (!e.collectColumns(cols)) {
+    need.assign(need.size(), true);
+    return;
+  }
+  for (int c : cols)
+    if (c >= 0 && static_cast<std::size_t>(c) < need.size()) need[static_cast<std::size_t>(c)] = true;
+}
+
+// need[k][i]: whether column i of the batch entering step k is read by a later step or is part of the
+// output. A filter then copies only those columns of its passing rows, and a projection evaluates only the
+// outputs a later step reads: a count over a filter copies nothing, a filter then select copies one column.
+std::vector<std::vector<bool>> neededColumns(std::size_t inputWidth, const std::vector<const Step*>& steps) {
+  const std::size_t n = steps.size();
+  std::vector<std::size_t> width(n + 1);
+  width[0] = inputWidth;
+  for (std::size_t k = 0; k < n; ++k) width[k + 1] = steps[k]->filter ? width[k] : steps[k]->project.size();
+  std::vector<std::vector<bool>> need(n + 1);
+  need[n].assign(width[n], true);
+  for (std::size_t k = n; k-- > 0;) {
+    const Step& step = *steps[k];
+    if (step.filter) {
+      need[k] = need[k + 1];
+      markColumns(*step.filter, need[k]);
+    } else {
+      need[k].assign(width[k], false);
+      for (std::size_t j = 0; j < step.project.size(); ++j)
+        if (need[k + 1][j]) markColumns(*step.project[j], need[k]);
+    }
+  }
+  return need;
+}
+
+}  // namespace
+
+std::vector<bool> neededInputColumns(std::size_t width, const std::vector<const Step*>& steps) {
+  return neededColumns(width, steps).front();
+}
+
+Batch applySteps(const Batch& input, const std::vector<const Step*>& steps, const EvalContext& ctx) {
+  const std::vector<std::vector<bool>> need = neededColumns(input.columns.size(), steps);
+  Batch cur = input;
+  std::vector<std::uint8_t> sel;
+  for (std::size_t k = 0; k < steps.size(); ++k) {
+    const Step* step = steps[k];
+    const std::vector<bool>& after = need[k + 1];
+    if (step->filter) {
+      if (cur.rows == 0) continue;
+      VectorPtr v = step->filter->eval(cur, ctx);
+      std::size_t n = selectTrue(*v, cur.rows, sel);
+      if (n == cur.rows) continue;
+      // Copy the passing rows of the columns still needed; the others become empty slots.
+      Batch kept;
+      kept.rows = cur.rows;
+      std::vector<std::size_t> slots;
+      for (std::size_t i = 0; i < cur.columns.size(); ++i) {
+        if (after[i] && cur.columns[i]) {
+          kept.columns.push_back(cur.columns[i]);
+          slots.push_back(i);
+        }
+      }
+      Batch filtered = filterRows(kept, sel.data(), n);
+      Batch next;
+      next.rows = n;
+      next.columns.assign(cur.columns.size(), nullptr);
+      for (std::size_t j = 0; j < slots.size(); ++j) next.columns[slots[j]] = std::move(filtered.columns[j]);
+      cur = std::move(next);
+    } else {
+      std::vector<VectorPtr> cols;
+      cols.reserve(step->project.size());
+      for (std::size_t j = 0; j < step->project.size(); ++j) {
+        const auto& e = step->project[j];
+        if (!after[j]) {
+          cols.push_back(nullptr);
+          continue;
+        }
+        int idx = e->columnIndex();
+        cols.push_back(idx >= 0 ? cur.columns[static_cast<std::size_t>(idx)] : e->eval(cur, ctx));
+      }
+      cur = Batch(std::move(cols), cur.rows);
+    }
+  }
+  return cur;
+}
+
+Partitions limitPartitions(const Partitions& input, std::int64_t limit, const std::vector<DataType>& types) {
+  Partitions pieces;
+  std::size_t remaining = limit > 0 ? static_cast<std::size_t>(limit) : 0;
+  for (const Batch& b : input) {
+    if (remaining == 0) break;
+    if (b.rows == 0) continue;
+    std::size_t take = std::min(remaining, b.rows);
+    pieces.push_back(take == b.rows ? b : sliceRows(b, 0, take));
+    remaining -= take;
+  }
+  if (pieces.size() == 1) return pieces;
+  return Partitions{concatBatches(pieces, types)};
+}
+
+Partitions rangePartitions(std::int64_t start, std::int64_t end, std::int64_t step, int numPartitions) {
+  if (step == 0) throw IllegalArgumentException("requirement failed: The step of range must not be 0");
+  if (numPartitions <= 0) numPartitions = 1;
+  __int128 count = 0;
+  __int128 s = start, e = end, st = step;
+  if (st > 0 && e > s) count = (e - s + st - 1) / st;
+  if (st < 0 && e < s) count = (s - e + (-st) - 1) / (-st);
+  Partitions parts(static_cast<std::size_t>(numPartitions));
+  parallelFor(parts.size(), [&](std::size_t i) {
+    __int128 k = numPartitions;
+    __int128 from = static_cast<__int128>(i) * count / k;
+    __int128 to = static_cast<__int128>(i + 1) * count / k;
+    std::size_t n = static_cast<std::size_t>(to - from);
+    auto v = Vector::make(LongType(), n);
+    std::int64_t* d = v->data<std::int64_t>();
+    // Values wrap like Spark's long arithmetic when the range runs past the type's bounds.
+    std::uint64_t cur = static_cast<std::uint64_t>(static_cast<std::int64_t>(s + from * st));
+    std::uint64_t inc = static_cast<std::uint64_t>(step);
+    for (std::size_t r = 0; r < n; ++r) {
+      d[r] = static_cast<std::int64_t>(cur);
+      cur += inc;
+    }
+    parts[i] = Batch({v}, n);
+  });
+  return parts;
+}
+
+Partitions coalescePartitions(const Partitions& input, int n, const std::vector<DataType>& types) {
+  if (n <= 0) throw IllegalArgumentException("Number of partitions (" + std::to_string(n) + ") must be positive.");
+  std::size_t m = input.size();
+  if (static_cast<std::size_t>(n) >= m) return input;
+  Partitions out(static_cast<std::size_t>(n));
+  parallelFor(out.size(), [&](std::size_t g) {
+    std::size_t from = g * m / static_cast<std::size_t>(n);
+    std::size_t to = (g + 1) * m / static_cast<std::size_t>(n);
+    if (to - from == 1) {
+      out[g] = input[from];
+      return;
+    }
+    Partitions group(input.begin() + static_cast<std::ptrdiff_t>(from), input.begin() + static_cast<std::ptrdiff_t>(to));
+    out[g] = concatBatches(group, types);
+  });
+  return out;
+}
+
+Partitions repartitionEvenly(const Partitions& input, int n, const std::vector<DataType>& types) {
+  if (n <= 0) throw IllegalArgumentException("Number of partitions (" + std::to_string(n) + ") must be positive.");
+  Batch all = concatBatches(input, types);
+  return splitBatch(all, static_cast<std::size_t>(n));
+}
+
+namespace {
+
+// splitmix64: small, fast, and good enough for per-row Bernoulli draws.
+struct SplitMix64 {
+  std::uint64_t state;
+  explicit SplitMix64(std::uint64_t seed) : state(seed) {}
+  std::uint64_t next() {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+  }
+  double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+};
+
+Batch sortByAllColumns(const Batch& b, const std::vector<DataType>& types, const ExecContext& ctx) {
+  std::vector<SortKey> keys;
+  for (std::size_t i = 0; i < types.size(); ++i) {
+    if (types[i].isArray() || types[i].isNull()) continue;
+    keys.push_back(SortKey{boundColumn(i, types[i]), true, true});
+  }
+  if (keys.empty() || b.rows < 2) return b;
+  ExecContext one = ctx;
+  one.parallelism = 1;
+  Partitions sorted = sortPartitions(Partitions{b}, types, keys, one);
+  if (sorted.size() == 1) return sorted[0];
+  return concatBatches(sorted, types);
+}
+
+}  // namespace
+
+Partitions samplePartitions(const Partitions& input, const std::vector<DataType>& types, double lower, double upper,
+                            std::int64_t seed, bool withReplacement, bool sortFirst, const ExecContext& ctx) {
+  if (!(lower >= 0.0) || !(upper >= lower)) {
+    throw IllegalArgumentException("requirement failed: Lower bound (" + std::to_string(lower) +
+                                   ") must be <= upper bound (" + std::to_string(upper) + ")");
+  }
+  Partitions out(input.size());
+  parallelFor(input.size(), [&](std::size_t p) {
+    Batch b = sortFirst ? sortByAllColumns(input[p], types, ctx) : input[p];
+    std::uint64_t s = static_cast<std::uint64_t>(seed) + static_cast<std::uint64_t>(p);
+    if (withReplacement) {
+      double fraction = upper - lower;
+      std::vector<std::int64_t> idx;
+      if (fraction > 0) {
+        std::mt19937_64 gen(s);
+        std::poisson_distribution<int> pd(fraction);
+        for (std::size_t r = 0; r < b.rows; ++r) {
+          int k = pd(gen);
+          for (int j = 0; j < k; ++j) idx.push_back(static_cast<std::int64_t>(r));
+        }
+      }
+      out[p] = takeRows(b, idx);
+      return;
+    }
+    SplitMix64 rng(s * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL);
+    std::vector<std::uint8_t> sel(b.rows);
+    std::size_t n = 0;
+    for (std::size_t r = 0; r < b.rows; ++r) {
+      double u = rng.uniform();
+      std::uint8_t keep = u >= lower && u < upper;
+      sel[r] = keep;
+      n += keep;
+    }
+    out[p] = n == b.rows ? b : filterRows(b, sel.data(), n);
+  });
+  return out;
+}
+
+Partitions naDropPartitions(const Partitions& input, const std::vector<std::size_t>& columns, int minNonNulls,
+                            const ExecContext& ctx) {
+  (void)ctx;
+  std::size_t threshold = minNonNulls < 0 ? columns.size() : static_cast<std::size_t>(minNonNulls);
+  Partitions out(input.size());
+  parallelFor(input.size(), [&](std::size_t p) {
+    const Batch& b = input[p];
+    std::vector<std::uint32_t> good(b.rows, 0);
+    for (std::size_t c : columns) {
+      const Vector& v = b.column(c);
+      const Validity& val = v.validity();
+      TypeId t = v.type().id();
+      if (t == TypeId::Null) continue;
+      if (t == TypeId::Double) {
+        const double* d = v.data<double>();
+        for (std::size_t r = 0; r < b.rows; ++r) good[r] += val.isValid(r) && !std::isnan(d[r]);
+      } else if (t == TypeId::Float) {
+        const float* d = v.data<float>();
+        for (std::size_t r = 0; r < b.rows; ++r) good[r] += val.isValid(r) && !std::isnan(d[r]);
+      } else if (val.allValid()) {
+        for (std::size_t r = 0; r < b.rows; ++r) good[r] += 1;
+      } else {
+        for (std::size_t r = 0; r < b.rows; ++r) good[r] += val.isValid(r);
+      }
+    }
+    std::vector<std::uint8_t> sel(b.rows);
+    std::size_t n = 0;
+    for (std::size_t r = 0; r < b.rows; ++r) {
+      std::uint8_t keep = good[r] >= threshold;
+      sel[r] = keep;
+      n += keep;
+    }
+    out[p] = n == b.rows ? b : filterRows(b, sel.data(), n);
+  });
+  return out;
+}
+
+}  // namespace engine::local

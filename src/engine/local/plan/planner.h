@@ -1,0 +1,155 @@
+// The local backend's planner: resolves a logical plan (names, types, Spark's analyzer rules) into a
+// tree of resolved nodes that carry their output attributes and know how to run themselves over
+// partitions with the physical operators.
+//
+// Every output column gets an expression id (exprId). Columns passed through unchanged keep theirs, so a
+// column bound to a frame (df["c"], which carries the frame's plan id) can be found again above joins and
+// projections: the planner locates the node with that plan id in the input subtree, resolves the name in
+// that node's output and follows the exprId up to the current input. Joins give the right side fresh ids
+// where they collide with the left side's (self-joins, joins with a frame derived from the other side), and
+// record the renaming so bound columns from the right side still resolve.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/expression.h"
+#include "engine/local/expr/bound_expr.h"
+#include "engine/local/plan/exec_context.h"
+#include "engine/plan.h"
+#include "engine/types.h"
+#include "engine/vector.h"
+
+namespace engine::local {
+
+struct Attr {
+  std::string name;
+  DataType type;
+  bool nullable = true;
+  std::int64_t exprId = 0;
+  std::string qualifier;  // relation alias (SubqueryAlias / view name), empty when none
+};
+
+std::int64_t newExprId();
+
+class Runner;
+struct Node;
+using NodePtr = std::shared_ptr<const Node>;
+
+// One per-partition transformation of a fused Project/Filter chain.
+struct Step {
+  std::vector<BoundExprPtr> project;  // when non-empty (or filter is null): the new columns
+  BoundExprPtr filter;                // when set: keep rows where it is true
+};
+
+struct Node {
+  virtual ~Node() = default;
+  PlanKind kind = PlanKind::Project;
+  std::int64_t planId = -1;
+  std::vector<Attr> output;
+  std::vector<NodePtr> children;
+  // Join only: exprIds of the right child's output renamed in this node's output.
+  std::unordered_map<std::int64_t, std::int64_t> rightRemap;
+
+  std::vector<DataType> types() const;
+  StructType schema() const;
+  // Per-partition steps on top of children[0] (Project/Filter without windows); empty for other nodes.
+  virtual const std::vector<Step>* steps() const { return nullptr; }
+  virtual Partitions run(Runner& runner) const = 0;
+  // Partition count of the result, computed without running when the operator makes it known.
+  virtual std::optional<int> knownPartitions(Runner& runner) const;
+};
+
+// Runs resolved nodes: fuses Project/Filter chains, runs independent children in parallel.
+class Runner {
+ public:
+  explicit Runner(ExecContext ctx) : ctx_(std::move(ctx)) {}
+  const ExecContext& ctx() const { return ctx_; }
+  Partitions run(const Node& node);
+  // Runs several nodes concurrently.
+  std::vector<Partitions> runAll(const std::vector<NodePtr>& nodes);
+  int partitionCount(const Node& node);
+
+ private:
+  ExecContext ctx_;
+};
+
+// Name resolution scope: the attributes visible to an expression and the resolved subtrees they come from
+// (for plan-id bound attributes).
+struct ScopeRoot {
+  const Node* node = nullptr;
+  std::size_t offset = 0;
+  std::size_t count = 0;
+  const std::unordered_map<std::int64_t, std::int64_t>* remap = nullptr;
+};
+
+struct Scope {
+  std::vector<Attr> attrs;
+  std::vector<ScopeRoot> roots;
+  static Scope of(const NodePtr& child);
+};
+
+// Index of the attribute `e` (an Attribute expression) in the scope; throws AnalysisException (unresolved,
+// ambiguous, or a frame-bound column that is not part of the input).
+std::size_t resolveAttribute(const Expr& e, const Scope& scope);
+// Like resolveAttribute but nullopt when the name matches nothing.
+std::optional<std::size_t> tryResolveName(const std::string& name, const Scope& scope);
+// Indices of every attribute in `attrs` whose name equals `name` ignoring case.
+std::vector<std::size_t> matchingNames(const std::vector<Attr>& attrs, const std::string& name);
+[[noreturn]] void throwUnresolved(const std::vector<std::string>& nameParts, const std::vector<Attr>& attrs);
+std::string quoteId(const std::string& s);
+bool equalsIgnoreCase(const std::string& a, const std::string& b);
+std::string toLower(std::string s);
+
+// Resolves a logical plan into nodes. `lookup` returns an already resolved node for a plan (the backend's
+// cache) or analyzes it.
+class Planner {
+ public:
+  using Resolve = std::function<NodePtr(const PlanPtr&)>;
+  Planner(Resolve resolveChild, int parallelism) : resolveChild_(std::move(resolveChild)), parallelism_(parallelism) {}
+  NodePtr analyze(const PlanPtr& plan);
+
+ private:
+  NodePtr analyzeProject(const ProjectPlan& p, const NodePtr& child);
+  NodePtr analyzeFilter(const FilterPlan& p, const NodePtr& child);
+  NodePtr analyzeAggregate(const Plan& p, const std::vector<ExprPtr>& groupings, const std::vector<ExprPtr>& aggregates,
+                           const NodePtr& child);
+  NodePtr analyzeJoin(const JoinPlan& p, const NodePtr& left, const NodePtr& right);
+  NodePtr analyzeSetOp(const SetOperationPlan& p, const NodePtr& left, const NodePtr& right);
+  NodePtr analyzeSort(const SortPlan& p, const NodePtr& child);
+  NodePtr analyzeWithColumns(const WithColumnsPlan& p, const NodePtr& child);
+  NodePtr analyzeDrop(const DropPlan& p, const NodePtr& child);
+
+  Resolve resolveChild_;
+  int parallelism_;
+};
+
+// ---- basic per-partition operators (op_basic.cpp) ------------------------------------------------
+
+// Applies fused steps to one partition.
+Batch applySteps(const Batch& input, const std::vector<const Step*>& steps, const EvalContext& ctx);
+// Which of the `width` input columns of a chain of steps the chain reads (its output counts as read).
+std::vector<bool> neededInputColumns(std::size_t width, const std::vector<const Step*>& steps);
+// Rows of boolean column `v` that are true (null and false dropped) as a selection; returns the count.
+std::size_t selectTrue(const Vector& v, std::size_t rows, std::vector<std::uint8_t>& sel);
+// The first `limit` rows over the partitions in order, as one partition.
+Partitions limitPartitions(const Partitions& input, std::int64_t limit, const std::vector<DataType>& types);
+// range(start, end, step) split into `numPartitions` slices as Spark splits it.
+Partitions rangePartitions(std::int64_t start, std::int64_t end, std::int64_t step, int numPartitions);
+// Adjacent partitions merged into at most n.
+Partitions coalescePartitions(const Partitions& input, int n, const std::vector<DataType>& types);
+// Rows spread evenly over exactly n partitions (repartition with a shuffle).
+Partitions repartitionEvenly(const Partitions& input, int n, const std::vector<DataType>& types);
+// Bernoulli (or Poisson with replacement) sample by bounds, per partition seeded by seed + index.
+Partitions samplePartitions(const Partitions& input, const std::vector<DataType>& types, double lower, double upper,
+                            std::int64_t seed, bool withReplacement, bool sortFirst, const ExecContext& ctx);
+// Rows with at least minNonNulls non-null (and non-NaN) values among `columns`.
+Partitions naDropPartitions(const Partitions& input, const std::vector<std::size_t>& columns, int minNonNulls,
+                            const ExecContext& ctx);
+
+}  // namespace engine::local

@@ -1,0 +1,121 @@
+// Resolved node types of the local planner (internal to planner*.cpp).
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "engine/local/ops/operators.h"
+#include "engine/local/plan/planner.h"
+#include "engine/local/plan/planner_bind.h"
+
+namespace engine::local {
+
+// Project, Filter, Drop, SubqueryAlias and window-free WithColumns: per-partition steps that the runner
+// fuses with the steps of the nodes below.
+struct PipelineNode : Node {
+  std::vector<Step> stepList;
+  const std::vector<Step>* steps() const override { return &stepList; }
+  Partitions run(Runner& runner) const override { return runner.run(*this); }
+  std::optional<int> knownPartitions(Runner& runner) const override { return runner.partitionCount(*children[0]); }
+};
+
+struct LocalRelationNode : Node {
+  std::shared_ptr<const LocalTable> table;
+  int numPartitions = 1;
+  Partitions run(Runner& runner) const override;
+  std::optional<int> knownPartitions(Runner&) const override { return numPartitions; }
+};
+
+struct RangeNode : Node {
+  std::int64_t start = 0, end = 0, step = 1;
+  int numPartitions = 1;
+  Partitions run(Runner&) const override { return rangePartitions(start, end, step, numPartitions); }
+  std::optional<int> knownPartitions(Runner&) const override { return numPartitions; }
+};
+
+struct CsvScanNode : Node {
+  std::vector<std::string> files;
+  CsvOptions options;
+  StructType fileSchema;
+  Partitions run(Runner& runner) const override;
+  // Reads only the columns marked in `columns` (the others stay empty slots).
+  Partitions runColumns(Runner& runner, const std::vector<bool>& columns) const;
+};
+
+struct WindowProjectNode : Node {
+  std::vector<WindowGroup> groups;
+  std::vector<BoundExprPtr> finalExprs;
+  Partitions run(Runner& runner) const override;
+};
+
+struct AggregateNode : Node {
+  std::vector<BoundExprPtr> keys;
+  std::vector<AggregateCall> calls;
+  std::vector<BoundExprPtr> post;  // over [keys..., calls...]
+  bool identityPost = false;
+  Partitions run(Runner& runner) const override;
+};
+
+struct JoinNode : Node {
+  JoinType joinType = JoinType::Inner;
+  std::vector<BoundExprPtr> leftKeys, rightKeys;
+  BoundExprPtr residual;
+  std::vector<BoundExprPtr> post;  // using-column joins: the output columns over the joined ones
+  bool hasPost = false;
+  Partitions run(Runner& runner) const override;
+};
+
+struct SetOpNode : Node {
+  SetOpType opType = SetOpType::Union;
+  bool isAll = true;
+  Partitions run(Runner& runner) const override;
+  std::optional<int> knownPartitions(Runner& runner) const override;
+};
+
+struct DeduplicateNode : Node {
+  std::vector<std::size_t> keyColumns;
+  Partitions run(Runner& runner) const override;
+};
+
+struct LimitNode : Node {
+  std::int64_t limit = 0;
+  Partitions run(Runner& runner) const override;
+  std::optional<int> knownPartitions(Runner&) const override { return 1; }
+};
+
+struct SortNode : Node {
+  std::vector<SortKey> keys;
+  bool global = true;
+  Partitions run(Runner& runner) const override;
+};
+
+struct RepartitionNode : Node {
+  int numPartitions = 1;
+  bool shuffle = false;
+  Partitions run(Runner& runner) const override;
+  std::optional<int> knownPartitions(Runner& runner) const override;
+};
+
+struct PersistNode : Node {
+  std::shared_ptr<PersistSlot> slot;
+  Partitions run(Runner& runner) const override;
+  std::optional<int> knownPartitions(Runner& runner) const override;
+};
+
+struct SampleNode : Node {
+  double lower = 0, upper = 1;
+  std::int64_t seed = 0;
+  bool withReplacement = false;
+  bool deterministicOrder = false;
+  Partitions run(Runner& runner) const override;
+  std::optional<int> knownPartitions(Runner& runner) const override { return runner.partitionCount(*children[0]); }
+};
+
+struct NaDropNode : Node {
+  std::vector<std::size_t> columns;
+  int minNonNulls = -1;
+  Partitions run(Runner& runner) const override;
+  std::optional<int> knownPartitions(Runner& runner) const override { return runner.partitionCount(*children[0]); }
+};
+
+}  // namespace engine::local
