@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
 # Installs everything the build, the tests and the tools need, from Debian's packages and PyPI.
 # Idempotent: packages already present are left alone. Run as root (or with sudo available).
-#   scripts/setup.sh            build + test dependencies, and the Python tools (pyspark, duckdb, ...)
-#   scripts/setup.sh --no-python   skip the PyPI tools (the C++ build and tests do not need them)
+#   scripts/setup.sh               build + test dependencies, and the project's Python environment .venv/
+#   scripts/setup.sh --no-python   only the Debian packages (no .venv: the C++ build needs it for Arrow)
+#
+# .venv/ is made from Debian's /usr/bin/python3 with its system packages visible (scikit-learn, numpy, joblib come
+# from Debian, so models pickled by the embedded interpreter load in Spark's Python workers too). It holds, from
+# PyPI: pyarrow (whose wheel ships the Arrow C++ libraries and headers the build links against), pyspark (the
+# reference engine and the Spark Connect server the tests start), pandas 2 (Spark's Python workers need it),
+# duckdb (benchmarks). numpy stays below 2: Debian's scikit-learn is built against numpy 1.
 set -euo pipefail
 
 want_python=1
@@ -23,10 +29,12 @@ DEB_PACKAGES=(
   clang-format python3 tzdata
   chromium  # renders the HTML report in its test
   python3-dev pybind11-dev python3-sklearn python3-pandas python3-numpy python3-joblib  # models run embedded
+  libgrpc++-dev libprotobuf-dev protobuf-compiler protobuf-compiler-grpc unzip  # Spark Connect client
+  python3-venv python3-pip python3-scipy
 )
-# Spark (the reference engine used by the conformance and benchmark scripts) needs a Java runtime.
+# Spark (the reference engine and the Spark Connect server of the tests) needs a Java runtime.
 if [ "$want_python" = 1 ] && ! command -v java >/dev/null 2>&1; then
-  DEB_PACKAGES+=(default-jre-headless python3-pip)
+  DEB_PACKAGES+=(default-jre-headless)
 fi
 
 missing=()
@@ -44,11 +52,21 @@ else
 fi
 
 if [ "$want_python" = 1 ]; then
-  PY_PACKAGES=(pyspark==4.0.1 duckdb pandas pyarrow scipy)
-  if python3 -c 'import pyspark, duckdb, pandas, pyarrow, scipy' 2>/dev/null; then
-    echo "setup: Python tools present"
-  else
-    echo "setup: installing Python tools: ${PY_PACKAGES[*]}"
-    python3 -m pip install -q "${PY_PACKAGES[@]}"
+  cd "$(dirname "$0")/.."
+  VENV=.venv
+  # pyarrow 21 and later need numpy 2; bottleneck and numexpr at the versions pandas 2 expects.
+  PY_PACKAGES=("pyspark[connect]==4.0.1" "pyarrow>=17,<21" "pandas>=2,<2.3" "numpy<2" "bottleneck>=1.3.6" "numexpr>=2.8.4" duckdb)
+  if [ ! -x "$VENV/bin/python" ]; then
+    echo "setup: creating $VENV from /usr/bin/python3"
+    /usr/bin/python3 -m venv --system-site-packages "$VENV"
   fi
+  if "$VENV/bin/python" -c 'import pyspark, pyarrow, pandas, duckdb, scipy, sklearn, grpc, bottleneck
+import sys; sys.exit(0 if pyspark.__version__ == "4.0.1" and int(pandas.__version__.split(".")[0]) >= 2 else 1)' 2>/dev/null; then
+    echo "setup: Python environment present ($VENV)"
+  else
+    echo "setup: installing into $VENV: ${PY_PACKAGES[*]}"
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check "${PY_PACKAGES[@]}"
+  fi
+  # Arrow's wheel ships versioned libraries only; the build links against the unversioned names.
+  "$VENV/bin/python" -c 'import pyarrow; pyarrow.create_library_symlinks()'
 fi
