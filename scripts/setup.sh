@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the build, the tests and the tools need, from Debian's packages and PyPI.
 # Idempotent: packages already present are left alone. Run as root (or with sudo available).
-#   scripts/setup.sh               build + test dependencies, and the project's Python environment .venv/
-#   scripts/setup.sh --no-python   only the Debian packages (no .venv: the C++ build needs it for Arrow)
+#   scripts/setup.sh    build + test dependencies, and the project's Python environment .venv/
 #
 # .venv/ is made from Debian's /usr/bin/python3 with its system packages visible (scikit-learn, numpy, joblib come
 # from Debian, so models pickled by the embedded interpreter load in Spark's Python workers too). It holds, from
@@ -11,12 +10,8 @@
 # duckdb (benchmarks). numpy stays below 2: Debian's scikit-learn is built against numpy 1.
 set -euo pipefail
 
-want_python=1
 for arg in "$@"; do
-  case "$arg" in
-    --no-python) want_python=0 ;;
-    *) echo "setup.sh: unknown option $arg" >&2; exit 2 ;;
-  esac
+  echo "setup.sh: unknown option $arg" >&2; exit 2
 done
 
 SUDO=""
@@ -33,7 +28,7 @@ DEB_PACKAGES=(
   python3-venv python3-pip python3-scipy
 )
 # Spark (the reference engine and the Spark Connect server of the tests) needs a Java runtime.
-if [ "$want_python" = 1 ] && ! command -v java >/dev/null 2>&1; then
+if ! command -v java >/dev/null 2>&1; then
   DEB_PACKAGES+=(default-jre-headless)
 fi
 
@@ -51,7 +46,7 @@ else
   echo "setup: Debian packages present"
 fi
 
-if [ "$want_python" = 1 ]; then
+{
   cd "$(dirname "$0")/.."
   VENV=.venv
   # pyarrow 21 and later need numpy 2; bottleneck and numexpr at the versions pandas 2 expects.
@@ -69,4 +64,4 @@ import sys; sys.exit(0 if pyspark.__version__ == "4.0.1" and int(pandas.__versio
   fi
   # Arrow's wheel ships versioned libraries only; the build links against the unversioned names.
   "$VENV/bin/python" -c 'import pyarrow; pyarrow.create_library_symlinks()'
-fi
+}
