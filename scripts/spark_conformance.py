@@ -34,6 +34,9 @@ GOLDEN_DIR = os.path.join(CONF_DIR, "golden")
 CSV_DIR = os.path.join(CONF_DIR, "csv")
 
 
+TOPIC_CONF_KEYS = ["spark.sql.files.maxPartitionBytes", "spark.sql.files.openCostInBytes"]
+
+
 def make_session():
     from pyspark.sql import SparkSession
 
@@ -246,10 +249,16 @@ def apply_ops(spark, df, ops):
             df = getattr(df, kind)(source_frame(spark, op["other"]))
         elif kind == "alias":
             df = df.alias(op["name"])
+        elif kind == "randomSplit":
+            df = df.randomSplit(op["weights"], op["seed"])[op["index"]]
         elif kind == "count":
             if i != len(ops) - 1:
                 raise ValueError("count must be the last op")
             return df.count()
+        elif kind == "numPartitions":
+            if i != len(ops) - 1:
+                raise ValueError("numPartitions must be the last op")
+            return ("partitions", df.rdd.getNumPartitions())
         else:
             raise ValueError(f"unknown op {kind}")
     return df
@@ -276,6 +285,10 @@ def run_scenario(spark, sc):
             result = spark.sql(sc["sql"])
         else:
             result = source_frame(spark, sc)
+        if isinstance(result, tuple):
+            out["schema"] = [["partitions", "int"]]
+            out["rows"] = [[result[1]]]
+            return out
         if isinstance(result, int):
             out["schema"] = [["count", "bigint"]]
             out["rows"] = [[result]]
@@ -330,6 +343,13 @@ def main(argv):
             for c in spark.catalog.listTables():
                 if c.isTemporary:
                     spark.catalog.dropTempView(c.name)
+            # A topic may change how files are cut into partitions; other topics run with the defaults.
+            for key in TOPIC_CONF_KEYS:
+                spark.conf.unset(key)
+            for key, value in spec.get("conf", {}).items():
+                if key not in TOPIC_CONF_KEYS:
+                    sys.exit(f"{topic}: unsupported conf key {key}; supported: {TOPIC_CONF_KEYS}")
+                spark.conf.set(key, value)
             tables = spec.get("tables", [])
             register_tables(spark, tables)
             names = set()
@@ -353,6 +373,7 @@ def main(argv):
             golden = {
                 "spark_version": spark.version,
                 "config": {"spark.sql.ansi.enabled": "false", "spark.sql.session.timeZone": "UTC"},
+                **({"conf": spec["conf"]} if spec.get("conf") else {}),
                 "tables": tables,
                 "scenarios": entries,
             }

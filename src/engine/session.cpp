@@ -124,7 +124,12 @@ DataFrame SparkSession::table(const std::string& viewName) {
   return DataFrame(shared_from_this(), alias);
 }
 
-DataFrameReader SparkSession::read() { return DataFrameReader(shared_from_this()); }
+DataFrameReader SparkSession::read() {
+  DataFrameReader reader(shared_from_this());
+  // Spark reads CSV records line by line unless multiLine is set: a quoted field then cannot hold a line end.
+  reader.option("multiLine", "false");
+  return reader;
+}
 
 int SparkSession::defaultParallelism() const { return backend_->defaultParallelism(); }
 

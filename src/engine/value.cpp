@@ -65,6 +65,17 @@ std::string javaFloatingString(F v) {
       out += "0." + std::string(static_cast<std::size_t>(-exp - 1), '0') + digits;
     }
   } else {
+    if (digits.size() == 1) {
+      // Java writes at least two digits in this form, and where the second is not a 0 (subnormal values,
+      // whose neighbours are far apart) it takes the two-digit decimal closest to the value: 4.9E-324, not
+      // 5.0E-324, for the smallest double.
+      char buf[64];
+      auto res = std::to_chars(buf, buf + sizeof(buf), mag, std::chars_format::scientific, 1);
+      std::string_view two(buf, static_cast<std::size_t>(res.ptr - buf));
+      auto e = two.find('e');
+      if (e == 3 && std::atoi(std::string(two.substr(e + 1)).c_str()) == exp) digits = {two[0], two[2]};
+      while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+    }
     out += digits.substr(0, 1) + "." + (digits.size() > 1 ? digits.substr(1) : "0") + "E" + std::to_string(exp);
   }
   return out;

@@ -37,6 +37,7 @@ fs::path conformanceDir() { return fs::path(NORQ_SOURCE_DIR) / "tests" / "confor
 struct Topic {
   std::string name;
   json tables = json::array();
+  json conf = json::object();  // session settings of the topic (file partitioning)
 };
 
 struct Case {
@@ -85,12 +86,15 @@ std::vector<Case> loadCases() {
       continue;
     }
     topic->tables = spec.value("tables", json::array());
+    topic->conf = spec.value("conf", json::object());
     std::string goldenProblem;
     const fs::path goldenPath = conformanceDir() / "golden" / file.filename();
     try {
       golden = readJson(goldenPath);
       if (golden.value("tables", json::array()) != topic->tables)
         goldenProblem = "the golden file was recorded with other input tables";
+      else if (golden.value("conf", json::object()) != topic->conf)
+        goldenProblem = "the golden file was recorded with other session settings";
     } catch (const std::exception& e) {
       goldenProblem = std::string("no readable golden file ") + goldenPath.string() + ": " + e.what();
     }
@@ -164,7 +168,16 @@ DataFrame makeTable(const json& t) {
 }
 
 // Registers the topic's tables as temporary views (other topics may use the same names).
+// The session settings a topic may change (how files are cut into partitions); the others keep Spark's
+// defaults, also after a topic that changed them.
+const std::map<std::string, std::string> kTopicConfDefaults = {
+    {"spark.sql.files.maxPartitionBytes", "134217728"},
+    {"spark.sql.files.openCostInBytes", "4194304"},
+};
+
 void registerTables(const Topic& topic) {
+  for (const auto& [key, fallback] : kTopicConfDefaults)
+    session()->conf().set(key, topic.conf.contains(key) ? topic.conf[key].get<std::string>() : fallback);
   for (const auto& t : topic.tables) makeTable(t).createOrReplaceTempView(t["name"].get<std::string>());
 }
 
@@ -193,6 +206,7 @@ std::vector<Column> exprs(const json& j) {
 struct OpsResult {
   std::optional<DataFrame> frame;
   std::int64_t count = 0;  // the result of a final count op
+  bool partitions = false;  // the final op was numPartitions: `count` holds the partition count
 };
 
 OpsResult applyOps(DataFrame df, const json& ops);
@@ -278,9 +292,15 @@ OpsResult applyOps(DataFrame df, const json& ops) {
       df = df.intersect(sourceFrame(op["other"]));
     } else if (kind == "alias") {
       df = df.alias(op["name"].get<std::string>());
+    } else if (kind == "randomSplit") {
+      df = df.randomSplit(op["weights"].get<std::vector<double>>(), op["seed"].get<std::int64_t>())
+               .at(op["index"].get<std::size_t>());
     } else if (kind == "count") {
       if (i + 1 != ops.size()) throw std::invalid_argument("count must be the last op");
       return OpsResult{std::nullopt, df.count()};
+    } else if (kind == "numPartitions") {
+      if (i + 1 != ops.size()) throw std::invalid_argument("numPartitions must be the last op");
+      return OpsResult{std::nullopt, df.rdd().getNumPartitions(), true};
     } else {
       throw std::invalid_argument("unknown op " + kind);
     }
@@ -304,8 +324,8 @@ Outcome run(const json& sc) {
   } else {
     OpsResult res = applyOps(baseFrame(sc), sc.value("ops", json::array()));
     if (!res.frame) {
-      out.schema = json::array({json::array({"count", "bigint"})});
-      out.types = {engine::LongType()};
+      out.schema = json::array({json::array({res.partitions ? "partitions" : "count", res.partitions ? "int" : "bigint"})});
+      out.types = {res.partitions ? engine::DataType(engine::IntegerType()) : engine::DataType(engine::LongType())};
       out.rows = json::array({json::array({res.count})});
       return out;
     }

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <random>
 #include <sstream>
 
@@ -596,6 +597,93 @@ TEST(CsvValues, InferenceLadderAndMerging) {
   EXPECT_EQ(infer({"1e0"}), "decimal(1,0)");
   EXPECT_EQ(csv::mergeInferred(DecimalType(38, 0), DecimalType(10, 5)).simpleString(), "double");
   EXPECT_EQ(csv::mergeInferred(IntegerType(), DecimalType(5, 0)).simpleString(), "decimal(10,0)");
+}
+
+// Reads are cut into Spark's partitions: splits of min(maxPartitionBytes, max(openCost, total / parallelism))
+// bytes, each line in the split holding the line end before it, pieces packed longest first. Whatever the
+// chunks the threads parse, the partitions and their rows stay the same.
+class CsvPartitions : public CsvTempDir {};
+
+std::vector<std::size_t> rowCounts(const Partitions& parts) {
+  std::vector<std::size_t> n;
+  for (const auto& b : parts) n.push_back(b.rows);
+  return n;
+}
+
+TEST_F(CsvPartitions, SplitsFollowSparkAndEveryLineIsReadOnce) {
+  // Lines of varying length so that split boundaries fall at line starts, inside lines and on line ends.
+  std::string text = "id,name\n";
+  for (int i = 0; i < 200; ++i) text += std::to_string(i) + "," + std::string(static_cast<std::size_t>(i % 11), 'x') + "\n";
+  std::string file = write("lines.csv", text);
+  CsvOptions opts;
+  opts.header = true;
+  opts.multiLine = false;
+  StructType schema({{"id", IntegerType()}, {"name", StringType()}});
+  ExecContext whole = utcContext();
+  Partitions one = csv::read({file}, opts, schema, whole, {});
+  ASSERT_EQ(one.size(), 1u);  // a small file is one partition
+  ASSERT_EQ(one[0].rows, 200u);
+  for (std::int64_t split : {64, 100, 257}) {
+    ExecContext ctx = utcContext();
+    ctx.files.maxPartitionBytes = split;
+    ctx.files.openCostInBytes = 0;
+    const std::size_t expected = (text.size() + static_cast<std::size_t>(split) - 1) / static_cast<std::size_t>(split);
+    std::vector<std::size_t> counts;
+    for (std::size_t chunk : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{33}}) {
+      SCOPED_TRACE("split " + std::to_string(split) + ", chunk " + std::to_string(chunk));
+      Partitions parts = csv::read({file}, opts, schema, ctx, {chunk});
+      EXPECT_EQ(parts.size(), expected);
+      EXPECT_EQ(rowsOf(parts), rowsOf(one));  // equal splits keep file order; the short last one comes last
+      if (counts.empty()) counts = rowCounts(parts);
+      EXPECT_EQ(rowCounts(parts), counts);
+    }
+    // A line belongs to the split holding the line end before it.
+    std::size_t pos = text.find('\n') + 1, expectedFirst = 0, p = 0;
+    for (std::size_t cut = static_cast<std::size_t>(split); cut < text.size() && p + 1 < counts.size(); cut += static_cast<std::size_t>(split), ++p) {
+      std::size_t rows = 0;
+      while (pos <= cut && pos < text.size()) {
+        ++rows;
+        pos = text.find('\n', pos) + 1;
+      }
+      expectedFirst += rows;
+      EXPECT_EQ(std::accumulate(counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(p) + 1, std::size_t{0}),
+                expectedFirst)
+          << "partition " << p;
+    }
+  }
+}
+
+TEST_F(CsvPartitions, SmallFilesArePackedLongestFirst) {
+  std::string small = write("a.csv", "v\n1\n2\n");
+  std::string large = write("b.csv", "v\n10\n20\n30\n40\n");
+  CsvOptions opts;
+  opts.header = true;
+  StructType schema({{"v", IntegerType()}});
+  ExecContext ctx = utcContext();  // 4 MB open cost: each file is its own partition, the longer one first
+  Partitions parts = csv::read({small, large}, opts, schema, ctx, {});
+  ASSERT_EQ(parts.size(), 2u);
+  EXPECT_EQ(rowCounts(parts), (std::vector<std::size_t>{4, 2}));
+  ctx.files.openCostInBytes = 0;
+  ctx.files.maxPartitionBytes = 1 << 20;  // no open cost: both fit one partition
+  parts = csv::read({small, large}, opts, schema, ctx, {});
+  ASSERT_EQ(parts.size(), 1u);
+  EXPECT_EQ(rowsOf(parts), json::parse("[[10],[20],[30],[40],[1],[2]]"));
+}
+
+TEST_F(CsvPartitions, QuotedLineEndsEndRecordsUnlessMultiLine) {
+  std::string file = write("q.csv", "id,text\n1,\"first\nline\"\n2,second\r\n3,\"x,y\"\n");
+  CsvOptions opts;
+  opts.header = true;
+  opts.multiLine = false;
+  StructType schema({{"id", StringType()}, {"text", StringType()}});
+  for (std::size_t chunk : {std::size_t{0}, std::size_t{1}, std::size_t{5}}) {
+    Partitions lines = csv::read({file}, opts, schema, utcContext(), {chunk});
+    EXPECT_EQ(rowsOf(lines), json::parse(R"([["1","first"],["line\"",null],["2","second"],["3","x,y"]])"));
+    opts.multiLine = true;
+    Partitions records = csv::read({file}, opts, schema, utcContext(), {chunk});
+    EXPECT_EQ(rowsOf(records), json::parse(R"([["1","first\nline"],["2","second"],["3","x,y"]])"));
+    opts.multiLine = false;
+  }
 }
 
 }  // namespace

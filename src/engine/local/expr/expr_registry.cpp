@@ -13,6 +13,8 @@
 
 namespace engine::local {
 
+void registerPartitionFunctions(ScalarFunctionRegistry& r);  // expr_partition_functions.cpp
+
 namespace {
 
 std::string lower(std::string s) {
@@ -46,6 +48,7 @@ const ScalarFunctionRegistry& ScalarFunctionRegistry::instance() {
     registerConditionalFunctions(r);
     registerStringFunctions(r);
     registerSparkFunctions(r);
+    registerPartitionFunctions(r);
     return r;
   }();
   return registry;

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <cwctype>
+#include <locale.h>
 
 #include <fmt/format.h>
 
@@ -165,11 +167,89 @@ std::string finishNumber(const JavaFormat::Spec& s, bool negative, std::string m
   return prefix + body + suffix;
 }
 
-void justify(const JavaFormat::Spec& s, std::string text, std::string& out) {
-  if (s.upper) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+// Java measures and cuts text in UTF-16 code units; the text here is UTF-8. Each step visits one character:
+// its byte length and its UTF-16 length (2 beyond the basic plane).
+inline std::size_t utf8Step(const std::string& t, std::size_t pos, int& units) {
+  auto b = static_cast<unsigned char>(t[pos]);
+  std::size_t len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 1;
+  len = std::min(len, t.size() - pos);
+  units = len == 4 ? 2 : 1;
+  return len;
+}
+
+int utf16Length(const std::string& t) {
+  int n = 0;
+  for (std::size_t pos = 0; pos < t.size();) {
+    int units = 0;
+    pos += utf8Step(t, pos, units);
+    n += units;
   }
-  int pad = s.width - static_cast<int>(text.size());
+  return n;
+}
+
+// Keeps at most `limit` UTF-16 units. A cut through a character beyond the basic plane leaves Java half of a
+// surrogate pair, which becomes "?" in UTF-8.
+void truncateChars(std::string& t, int limit) {
+  int n = 0;
+  for (std::size_t pos = 0; pos < t.size();) {
+    int units = 0;
+    std::size_t len = utf8Step(t, pos, units);
+    if (n + units > limit) {
+      t.resize(pos);
+      if (n < limit) t.push_back('?');
+      return;
+    }
+    n += units;
+    pos += len;
+  }
+}
+
+// Java's toUpperCase: every letter, not only ASCII ones, and the sharp s becomes "SS".
+std::string javaUpper(const std::string& t) {
+  static locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  std::string out;
+  out.reserve(t.size());
+  for (std::size_t pos = 0; pos < t.size();) {
+    auto b = static_cast<unsigned char>(t[pos]);
+    if (b < 0x80) {
+      out.push_back(b >= 'a' && b <= 'z' ? static_cast<char>(b - 32) : static_cast<char>(b));
+      ++pos;
+      continue;
+    }
+    int units = 0;
+    std::size_t len = utf8Step(t, pos, units);
+    if (len == 1) {  // a stray byte stays as it is
+      out.push_back(t[pos++]);
+      continue;
+    }
+    char32_t cp = b & (0x7F >> len);
+    for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(t[pos + k]) & 0x3F);
+    if (cp == 0xDF) {
+      out += "SS";
+    } else {
+      char32_t m = loc ? static_cast<char32_t>(towupper_l(static_cast<wint_t>(cp), loc)) : cp;
+      if (m < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (m >> 6)));
+        out.push_back(static_cast<char>(0x80 | (m & 0x3F)));
+      } else if (m < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (m >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((m >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (m & 0x3F)));
+      } else {
+        out.push_back(static_cast<char>(0xF0 | (m >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((m >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((m >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (m & 0x3F)));
+      }
+    }
+    pos += len;
+  }
+  return out;
+}
+
+void justify(const JavaFormat::Spec& s, std::string text, std::string& out) {
+  if (s.upper) text = javaUpper(text);
+  int pad = s.width - utf16Length(text);
   if (pad > 0 && !s.leftJustify) out.append(static_cast<std::size_t>(pad), ' ');
   out += text;
   if (pad > 0 && s.leftJustify) out.append(static_cast<std::size_t>(pad), ' ');
@@ -328,13 +408,13 @@ void JavaFormat::format(const std::vector<const Vector*>& args, std::size_t row,
     switch (s.conv) {
       case 's': {
         std::string text = sparkString(v, row);
-        if (s.precision >= 0 && static_cast<int>(text.size()) > s.precision) text.resize(static_cast<std::size_t>(s.precision));
+        if (s.precision >= 0) truncateChars(text, s.precision);
         justify(s, text, out);
         break;
       }
       case 'b': {
         std::string text = null ? "false" : (t.isBoolean() ? (v.data<std::uint8_t>()[row] ? "true" : "false") : "true");
-        if (s.precision >= 0 && static_cast<int>(text.size()) > s.precision) text.resize(static_cast<std::size_t>(s.precision));
+        if (s.precision >= 0) truncateChars(text, s.precision);
         justify(s, text, out);
         break;
       }

@@ -143,16 +143,23 @@ struct FileScan {
   std::size_t dataStart = 0;
 };
 
+// A byte range of one file parsed by one task. With multiLine the range owns the records that start inside
+// [begin, end) (its start state resolved by the boundary automaton); without it, records are lines and the
+// range owns the lines starting in (begin, end], or [begin, end] when `ownsBegin`, which is how Hadoop's
+// line reader assigns lines to file splits.
 struct Chunk {
   std::size_t file = 0;
   std::size_t begin = 0;
   std::size_t end = 0;
   std::uint8_t startState = kRecordStart;
+  bool ownsBegin = false;
+  std::size_t partition = 0;  // the logical partition the chunk's rows belong to
 };
 
 struct ScanPlan {
   std::vector<FileScan> files;
   std::vector<Chunk> chunks;
+  std::size_t partitions = 0;             // logical partitions (reads only)
   std::vector<std::string> headerFields;  // first record of the first non-empty file
   bool sawRecord = false;
   std::vector<std::uint8_t> headerQuoted;
@@ -172,10 +179,66 @@ std::size_t autoChunkBytes(std::size_t fileBytes, std::size_t threads) {
   return std::clamp(per, 8 * kMiB, 64 * kMiB);
 }
 
-// Maps the files, reads the first record of the first non-empty file (the header or the column count),
-// cuts every file into chunks and resolves each chunk's start state.
-ScanPlan planScan(const std::vector<std::string>& paths, const CsvOptions& options, const ScanTuning& tuning,
-                  std::size_t threads) {
+// Spark's split of the files into partitions (FilePartition): the split size is
+// min(maxPartitionBytes, max(openCostInBytes, total / minPartitions)) where total counts every file plus the
+// open cost; splittable files are cut at that size, the pieces sorted by length (longest first, stable) and
+// packed in that order, a partition closing when the next piece would take it past the split size (each
+// piece also costing the open cost). A file read with multiLine is not splittable.
+struct Split {
+  std::size_t file = 0;
+  std::size_t start = 0;
+  std::size_t length = 0;
+};
+
+std::vector<std::vector<Split>> sparkFilePartitions(const std::vector<std::size_t>& sizes, bool splittable,
+                                                    const FileSplitConf& conf, int parallelism) {
+  const std::int64_t openCost = std::max<std::int64_t>(0, conf.openCostInBytes);
+  std::int64_t total = 0;
+  for (std::size_t size : sizes) total += static_cast<std::int64_t>(size) + openCost;
+  const std::int64_t minPartitions = std::max(1, conf.minPartitionNum > 0 ? conf.minPartitionNum : parallelism);
+  const std::int64_t bytesPerCore = total / minPartitions;
+  const std::int64_t maxSplit = std::max<std::int64_t>(1, std::min(conf.maxPartitionBytes, std::max(openCost, bytesPerCore)));
+  std::vector<Split> splits;
+  for (std::size_t f = 0; f < sizes.size(); ++f) {
+    const auto len = static_cast<std::int64_t>(sizes[f]);
+    if (!splittable) {
+      if (len > 0) splits.push_back({f, 0, sizes[f]});
+      continue;
+    }
+    for (std::int64_t off = 0; off < len; off += maxSplit)
+      splits.push_back({f, static_cast<std::size_t>(off), static_cast<std::size_t>(std::min(maxSplit, len - off))});
+  }
+  std::stable_sort(splits.begin(), splits.end(), [](const Split& a, const Split& b) { return a.length > b.length; });
+  std::vector<std::vector<Split>> parts;
+  std::vector<Split> current;
+  std::int64_t currentSize = 0;
+  for (const Split& sp : splits) {
+    if (currentSize + static_cast<std::int64_t>(sp.length) > maxSplit && !current.empty()) {
+      parts.push_back(std::move(current));
+      current.clear();
+      currentSize = 0;
+    }
+    currentSize += static_cast<std::int64_t>(sp.length) + openCost;
+    current.push_back(sp);
+  }
+  if (!current.empty()) parts.push_back(std::move(current));
+  return parts;
+}
+
+// The position just past the line end at `le` ("\n", "\r" or "\r\n"), or `end`.
+inline const char* pastLineEnd(const char* le, const char* end) {
+  if (le >= end) return end;
+  if (*le == '\r' && le + 1 < end && le[1] == '\n') return le + 2;
+  return le + 1;
+}
+
+inline const char* findLineEnd(const char* p, const char* end) {
+  while (p < end && *p != '\n' && *p != '\r') ++p;
+  return p;
+}
+
+// Maps the files and reads the first record of the first non-empty file (the header or the column count).
+ScanPlan mapFiles(const std::vector<std::string>& paths, const CsvOptions& options) {
   ScanPlan plan;
   plan.files.resize(paths.size());
   Record rec;
@@ -191,7 +254,10 @@ ScanPlan planScan(const std::vector<std::string>& paths, const CsvOptions& optio
       RecordParser parser(fsn.dialect);
       const char* p = parser.skipBlankLines(data + pos, data + size);
       if (p < data + size) {
-        const char* after = parser.parse(p, data + size, rec);
+        // The header is the first record, also in line mode a quoted newline ends it there.
+        const char* lineEnd = fsn.dialect.multiLine ? data + size : findLineEnd(p, data + size);
+        const char* after = parser.parse(p, lineEnd, rec);
+        if (!fsn.dialect.multiLine) after = pastLineEnd(lineEnd, data + size);
         if (!plan.sawRecord) {
           plan.sawRecord = true;
           plan.headerFields.assign(rec.fields.begin(), rec.fields.begin() + static_cast<std::ptrdiff_t>(rec.size()));
@@ -204,16 +270,32 @@ ScanPlan planScan(const std::vector<std::string>& paths, const CsvOptions& optio
     }
     fsn.dataStart = pos;
   }
-  for (std::size_t f = 0; f < plan.files.size(); ++f) {
-    const FileScan& fsn = plan.files[f];
-    std::size_t size = fsn.file->size();
-    if (fsn.dataStart >= size) continue;
-    std::size_t bytes = size - fsn.dataStart;
-    std::size_t step = tuning.chunkBytes > 0 ? tuning.chunkBytes : autoChunkBytes(bytes, threads);
-    for (std::size_t b = fsn.dataStart; b < size; b += step) plan.chunks.push_back({f, b, std::min(size, b + step)});
+  return plan;
+}
+
+// Appends the chunks of [begin, end) of a file, cut every `step` bytes. `fileStart` is whether the range starts
+// a split at the file's first byte (its first line is owned).
+void addChunks(ScanPlan& plan, std::size_t f, std::size_t begin, std::size_t end, bool fileStart, std::size_t step,
+               std::size_t partition) {
+  const FileScan& fsn = plan.files[f];
+  bool owns = fileStart;
+  if (begin < fsn.dataStart || (begin == fsn.dataStart && owns)) {
+    // Everything before the data (byte order mark, header) is skipped; a range holding the line end before
+    // the data (or starting the file) owns the first data line.
+    if (end < fsn.dataStart) return;
+    owns = true;
+    begin = fsn.dataStart;
   }
-  // Each chunk's end state as a function of its start state, scanned in parallel; then composed in
-  // order per file. A file's first chunk starts at a record start.
+  if (begin >= fsn.file->size()) return;
+  step = std::max<std::size_t>(step, 1);
+  for (std::size_t b = begin; b < end || (b == begin && owns); b += step) {
+    plan.chunks.push_back({f, b, std::min(end, b + step), kRecordStart, owns && b == begin, partition});
+  }
+}
+
+// Resolves the start state of every multiLine chunk: each chunk's end state as a function of its start state,
+// scanned in parallel, then composed in order per file. A file's first chunk starts at a record start.
+void resolveStartStates(ScanPlan& plan) {
   std::vector<StateMap> maps(plan.chunks.size());
   std::vector<std::unique_ptr<BoundaryScanner>> scanners(plan.files.size());
   for (std::size_t f = 0; f < plan.files.size(); ++f)
@@ -232,10 +314,51 @@ ScanPlan planScan(const std::vector<std::string>& paths, const CsvOptions& optio
       plan.chunks[i].startState = maps[i - 1][plan.chunks[i - 1].startState];
     }
   }
+}
+
+// The plan for inferring a schema: every file cut into chunks for the threads (partitions do not matter).
+ScanPlan planScan(const std::vector<std::string>& paths, const CsvOptions& options, const ScanTuning& tuning,
+                  std::size_t threads) {
+  ScanPlan plan = mapFiles(paths, options);
+  for (std::size_t f = 0; f < plan.files.size(); ++f) {
+    const FileScan& fsn = plan.files[f];
+    std::size_t size = fsn.file->size();
+    if (fsn.dataStart >= size) continue;
+    std::size_t step = tuning.chunkBytes > 0 ? tuning.chunkBytes : autoChunkBytes(size - fsn.dataStart, threads);
+    addChunks(plan, f, fsn.dataStart, size, true, step, 0);
+  }
+  if (options.multiLine) resolveStartStates(plan);
   return plan;
 }
 
-// Calls onRecord(record) for every record that starts inside the chunk.
+// The plan for reading: Spark's partitions of the files, each split cut into chunks so that all threads
+// parse, also inside one partition.
+ScanPlan planRead(const std::vector<std::string>& paths, const CsvOptions& options, const ScanTuning& tuning,
+                  const ExecContext& ctx, std::size_t threads) {
+  ScanPlan plan = mapFiles(paths, options);
+  std::vector<std::size_t> sizes;
+  std::size_t total = 0;
+  for (const auto& fsn : plan.files) {
+    sizes.push_back(fsn.file->size());
+    total += fsn.file->size();
+  }
+  auto parts = sparkFilePartitions(sizes, !options.multiLine, ctx.files, ctx.parallelism);
+  std::size_t step = tuning.chunkBytes > 0 ? tuning.chunkBytes
+                                           : std::max<std::size_t>(kMiB, (total + 2 * threads - 1) / (2 * threads));
+  if (options.multiLine) {
+    // A file is one split; its chunks must follow each other for the boundary automaton.
+    for (std::size_t p = 0; p < parts.size(); ++p)
+      for (const Split& sp : parts[p]) addChunks(plan, sp.file, 0, sp.length, true, step, p);
+    resolveStartStates(plan);
+  } else {
+    for (std::size_t p = 0; p < parts.size(); ++p)
+      for (const Split& sp : parts[p]) addChunks(plan, sp.file, sp.start, sp.start + sp.length, sp.start == 0, step, p);
+  }
+  plan.partitions = parts.size();
+  return plan;
+}
+
+// Calls onRecord(record) for every record the chunk owns.
 template <class F>
 void forEachRecord(const ScanPlan& plan, const Chunk& c, F&& onRecord) {
   const FileScan& fsn = plan.files[c.file];
@@ -243,12 +366,31 @@ void forEachRecord(const ScanPlan& plan, const Chunk& c, F&& onRecord) {
   const char* fileEnd = data + fsn.file->size();
   const char* chunkEnd = data + c.end;
   const char* p = data + c.begin;
+  RecordParser parser(fsn.dialect);
+  Record rec;
+  if (!fsn.dialect.multiLine) {
+    // Lines: the first one starting after `begin` (at it when owned), up to the one starting at `end`.
+    if (!c.ownsBegin) {
+      // A line starts after "\n", or after a "\r" that no "\n" follows.
+      while (p < fileEnd && !(*p == '\n' || (*p == '\r' && (p + 1 == fileEnd || p[1] != '\n')))) ++p;
+      if (p < fileEnd) ++p;
+    }
+    while (p <= chunkEnd && p < fileEnd) {
+      const char* le = findLineEnd(p, fileEnd);
+      const char* q = p;
+      while (q < le && static_cast<unsigned char>(*q) <= ' ') ++q;
+      if (q < le) {  // Spark's line reader drops lines that are empty after trimming
+        parser.parse(p, le, rec);
+        onRecord(rec);
+      }
+      p = pastLineEnd(le, fileEnd);
+    }
+    return;
+  }
   if (c.startState != kRecordStart) {
     BoundaryScanner scanner(fsn.dialect);
     p = scanner.skipToRecordStart(p, fileEnd, c.startState);
   }
-  RecordParser parser(fsn.dialect);
-  Record rec;
   while (p < chunkEnd) {
     p = parser.skipBlankLines(p, fileEnd);
     if (p >= chunkEnd) break;
@@ -664,6 +806,20 @@ class RowConverter {
   ZoneRules zone_;
 };
 
+// Concatenates the chunks of one partition column by column; columns the query does not read stay empty.
+Batch concatPieces(const Partitions& pieces, const std::vector<DataType>& types, const std::vector<bool>& wanted) {
+  std::size_t rows = 0;
+  for (const auto& b : pieces) rows += b.rows;
+  std::vector<VectorPtr> cols(types.size());
+  for (std::size_t c = 0; c < types.size(); ++c) {
+    if (!wanted[c]) continue;
+    std::vector<const Vector*> parts;
+    for (const auto& b : pieces) parts.push_back(b.columns[c].get());
+    cols[c] = concat(parts, types[c]);
+  }
+  return Batch(std::move(cols), rows);
+}
+
 std::string recordText(const Record& rec) {
   std::string_view raw(rec.begin, static_cast<std::size_t>(rec.end - rec.begin));
   while (!raw.empty() && (raw.back() == '\n' || raw.back() == '\r')) raw.remove_suffix(1);
@@ -682,7 +838,7 @@ Partitions read(const std::vector<std::string>& files, const CsvOptions& options
                                   [](const StructField& f) { return f.dataType.id() == TypeId::Timestamp; });
   const ZoneRules zone = anyTimestamp ? ZoneRules::session(ctx.eval.timeZone) : ZoneRules();
   std::size_t threads = static_cast<std::size_t>(std::max(1, ctx.parallelism));
-  ScanPlan plan = planScan(files, options, tuning, threads);
+  ScanPlan plan = planRead(files, options, tuning, ctx, threads);
   const std::size_t ncols = schema.size();
   std::vector<bool> wanted = tuning.columns;
   if (wanted.size() != ncols) wanted.assign(ncols, true);
@@ -723,10 +879,32 @@ Partitions read(const std::vector<std::string>& files, const CsvOptions& options
     for (std::size_t c = 0; c < ncols; ++c) vectors.push_back(wanted[c] ? cols[c].finish(rows) : nullptr);
     batches[ci] = Batch(std::move(vectors), rows);
   });
-  Partitions out;
-  for (auto& b : batches) {
-    if (b.rows > 0) out.push_back(std::move(b));
-  }
+  // One batch per logical partition (Spark's), its chunks concatenated in order.
+  std::vector<DataType> types;
+  for (const auto& f : schema.fields()) types.push_back(f.dataType);
+  std::vector<std::vector<std::size_t>> members(plan.partitions);
+  for (std::size_t ci = 0; ci < plan.chunks.size(); ++ci) members[plan.chunks[ci].partition].push_back(ci);
+  Partitions out(plan.partitions);
+  parallelFor(out.size(), [&](std::size_t p) {
+    const auto& m = members[p];
+    if (m.size() == 1) {
+      out[p] = std::move(batches[m[0]]);
+      return;
+    }
+    Partitions pieces;
+    for (std::size_t ci : m) {
+      if (batches[ci].rows > 0 || pieces.empty()) pieces.push_back(std::move(batches[ci]));
+    }
+    if (pieces.empty()) {
+      std::vector<VectorPtr> vectors;
+      for (std::size_t c = 0; c < ncols; ++c) vectors.push_back(wanted[c] ? Vector::make(types[c], 0) : nullptr);
+      out[p] = Batch(std::move(vectors), 0);
+    } else if (pieces.size() == 1) {
+      out[p] = std::move(pieces[0]);
+    } else {
+      out[p] = concatPieces(pieces, types, wanted);
+    }
+  });
   if (out.empty()) {
     std::vector<VectorPtr> vectors;
     for (const auto& f : schema.fields()) vectors.push_back(Vector::make(f.dataType, 0));

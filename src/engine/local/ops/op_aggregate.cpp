@@ -105,7 +105,9 @@ Partitions aggregateCore(const Partitions& input, const std::vector<BoundExprPtr
 
   std::vector<std::size_t> partRows;
   for (const auto& b : input) partRows.push_back(b.rows);
-  const std::vector<Morsel> morsels = makeMorsels(partRows, defaultMorselRows(totalRows(input)));
+  const bool wholePartitions = std::any_of(defs.begin(), defs.end(), [](const AggregateDef* d) { return d->partitionExact; });
+  const std::vector<Morsel> morsels =
+      makeMorsels(partRows, wholePartitions ? std::numeric_limits<std::size_t>::max() / 2 : defaultMorselRows(totalRows(input)));
 
   std::vector<DataType> outTypes;
   for (const auto& k : keys) outTypes.push_back(k->type());

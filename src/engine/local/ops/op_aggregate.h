@@ -43,6 +43,9 @@ struct AggregateDef {
   std::function<DataType(const std::vector<DataType>& args, const std::vector<Value>& params)> resultType;
   std::function<std::unique_ptr<AggStates>(const AggregateCall& call, const AggInput& input)> make;
   bool distinctInsensitive = false;  // min, max, first, ...: DISTINCT changes nothing
+  // The result depends on how rows are split into partial states (percentile_approx's summaries): partial
+  // states are then built per whole partition, as Spark builds them, and merged in partition order.
+  bool partitionExact = false;
 };
 
 // nullptr for an unknown name (lower-case).

@@ -189,17 +189,63 @@ Partitions repartitionEvenly(const Partitions& input, int n, const std::vector<D
 
 namespace {
 
-// splitmix64: small, fast, and good enough for per-row Bernoulli draws.
-struct SplitMix64 {
-  std::uint64_t state;
-  explicit SplitMix64(std::uint64_t seed) : state(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
+// Spark's XORShiftRandom (org.apache.spark.util.random): the seed is scrambled with Scala's MurmurHash3 over
+// its 8 big-endian bytes, then each step is a 64-bit xorshift; nextDouble is java.util.Random's
+// ((next(26) << 27) + next(27)) * 2^-53. Drawing with it, seeded with seed + partition index as Spark's
+// BernoulliCellSampler is, gives Spark's rows for the same partitions.
+class XorShiftRandom {
+ public:
+  explicit XorShiftRandom(std::int64_t seed) : state_(hashSeed(seed)) {}
+
+  double nextDouble() {
+    std::uint64_t hi = next(26), lo = next(27);
+    return static_cast<double>((hi << 27) + lo) * 0x1.0p-53;
   }
-  double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+
+ private:
+  std::uint64_t next(int bits) {
+    std::uint64_t x = state_;
+    x ^= x << 21;
+    x ^= x >> 35;
+    x ^= x << 4;
+    state_ = x;
+    return x & ((std::uint64_t{1} << bits) - 1);
+  }
+
+  static std::uint32_t rotl(std::uint32_t x, int r) { return (x << r) | (x >> (32 - r)); }
+  static std::uint32_t mixLast(std::uint32_t h, std::uint32_t k) {
+    k *= 0xcc9e2d51u;
+    k = rotl(k, 15);
+    k *= 0x1b873593u;
+    return h ^ k;
+  }
+  static std::uint32_t mix(std::uint32_t h, std::uint32_t k) { return rotl(mixLast(h, k), 13) * 5 + 0xe6546b64u; }
+  // MurmurHash3.bytesHash of 8 bytes.
+  static std::uint32_t bytesHash(const unsigned char* b, std::uint32_t seed) {
+    std::uint32_t h = seed;
+    for (int i = 0; i < 8; i += 4) {
+      std::uint32_t k = static_cast<std::uint32_t>(b[i]) | (static_cast<std::uint32_t>(b[i + 1]) << 8) |
+                        (static_cast<std::uint32_t>(b[i + 2]) << 16) | (static_cast<std::uint32_t>(b[i + 3]) << 24);
+      h = mix(h, k);
+    }
+    h ^= 8u;
+    h ^= h >> 16;
+    h *= 0x85ebca6bu;
+    h ^= h >> 13;
+    h *= 0xc2b2ae35u;
+    h ^= h >> 16;
+    return h;
+  }
+  static std::uint64_t hashSeed(std::int64_t seed) {
+    unsigned char bytes[8];
+    auto u = static_cast<std::uint64_t>(seed);
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(u >> (56 - 8 * i));
+    const std::uint32_t low = bytesHash(bytes, 0x3c074a61u);
+    const std::uint32_t high = bytesHash(bytes, low);
+    return (static_cast<std::uint64_t>(high) << 32) | low;
+  }
+
+  std::uint64_t state_;
 };
 
 Batch sortByAllColumns(const Batch& b, const std::vector<DataType>& types, const ExecContext& ctx) {
@@ -242,11 +288,16 @@ Partitions samplePartitions(const Partitions& input, const std::vector<DataType>
       out[p] = takeRows(b, idx);
       return;
     }
-    SplitMix64 rng(s * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL);
+    // BernoulliCellSampler: an empty range draws nothing and keeps nothing.
+    if (!(upper - lower > 0.0)) {
+      out[p] = sliceRows(b, 0, 0);
+      return;
+    }
+    XorShiftRandom rng(static_cast<std::int64_t>(s));
     std::vector<std::uint8_t> sel(b.rows);
     std::size_t n = 0;
     for (std::size_t r = 0; r < b.rows; ++r) {
-      double u = rng.uniform();
+      double u = rng.nextDouble();
       std::uint8_t keep = u >= lower && u < upper;
       sel[r] = keep;
       n += keep;

@@ -195,6 +195,7 @@ class PercentileStates final : public AggStates {
 
 AggregateDef percentileApproxDef() {
   AggregateDef d;
+  d.partitionExact = true;
   d.resultType = [](const std::vector<DataType>& a, const std::vector<Value>& params) {
     if (a.empty()) checkArity(0);
     if (!acceptsInput(a[0]))

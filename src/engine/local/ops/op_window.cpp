@@ -404,7 +404,7 @@ VectorPtr frameAggregate(const WindowRun& w, const WindowCall& call, const std::
       return out;
     }
     const bool integral = at.isIntegral();
-    std::vector<double> pd;
+    std::vector<double> pd, vals;
     std::vector<std::uint64_t> pi;
     if (integral) {
       const Vector& v = *args[0];
@@ -442,8 +442,27 @@ VectorPtr frameAggregate(const WindowRun& w, const WindowCall& call, const std::
             throw AnalysisException("sum/avg over a window needs a numeric argument.");
         }
       };
-      pd = prefixSums<double>(w, ok, read);
+      // Spark adds doubles one row at a time in frame order: a running frame keeps adding, any other frame
+      // is summed afresh from its first row. Sums computed by subtracting the rows that left a frame would
+      // keep a NaN or an infinity that has left it, and lose small values next to large ones.
+      vals.resize(w.n);
+      for (std::size_t i = 0; i < w.n; ++i) vals[i] = ok[i] ? read(i) : 0.0;
+      if (fb.running()) {
+        pd.resize(w.n);
+        double acc = 0.0;
+        for (std::size_t i = 0; i < w.n; ++i) {
+          if (w.segFlag[i]) acc = 0.0;
+          acc += vals[i];
+          pd[i] = acc;
+        }
+      }
     }
+    auto doubleSum = [&](std::int64_t l, std::int64_t h, std::size_t i) {
+      if (fb.running()) return frameSum(pd, l, h, w.segStart[i]);
+      double acc = 0.0;
+      for (std::int64_t j = l; j <= h; ++j) acc += vals[static_cast<std::size_t>(j)];
+      return acc;
+    };
     auto out = Vector::make(rt, w.n);
     std::vector<std::uint8_t> isNull(w.n, 0);
     parallelFor(ch.count, [&](std::size_t c) {
@@ -455,11 +474,11 @@ VectorPtr frameAggregate(const WindowRun& w, const WindowCall& call, const std::
           continue;
         }
         if (avg)
-          out->data<double>()[i] = frameSum(pd, l, h, w.segStart[i]) / static_cast<double>(k);
+          out->data<double>()[i] = doubleSum(l, h, i) / static_cast<double>(k);
         else if (integral)
           out->data<std::int64_t>()[i] = static_cast<std::int64_t>(frameSum(pi, l, h, w.segStart[i]));
         else
-          out->data<double>()[i] = frameSum(pd, l, h, w.segStart[i]);
+          out->data<double>()[i] = doubleSum(l, h, i);
       }
     });
     for (std::size_t i = 0; i < w.n; ++i)

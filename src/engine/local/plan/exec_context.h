@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include <tbb/parallel_for.h>
@@ -14,9 +15,19 @@ struct EvalContext {
   int partitionIndex = 0;  // index of the partition being evaluated (for per-partition seeds)
 };
 
+// How file reads are cut into partitions (Spark's spark.sql.files.* settings). A read's partitions are the
+// ones Spark would make for the same files and parallelism, because partition-dependent results
+// (percentile_approx, randomSplit, partition ids) follow them.
+struct FileSplitConf {
+  std::int64_t maxPartitionBytes = std::int64_t{128} << 20;  // spark.sql.files.maxPartitionBytes
+  std::int64_t openCostInBytes = std::int64_t{4} << 20;      // spark.sql.files.openCostInBytes
+  int minPartitionNum = 0;                                   // spark.sql.files.minPartitionNum (0: parallelism)
+};
+
 struct ExecContext {
   EvalContext eval;
   int parallelism = 1;  // default number of partitions for new data
+  FileSplitConf files;
 };
 
 // Runs f(i) for i in [0, n) on the thread pool; exceptions propagate to the caller.

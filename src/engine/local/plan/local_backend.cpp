@@ -3,7 +3,9 @@
 #include <malloc.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <deque>
 #include <mutex>
@@ -45,6 +47,37 @@ int parallelismFor(const std::optional<std::string>& master) {
     throw IllegalArgumentException("Invalid master URL: " + m);
   }
   return machine;
+}
+
+// Spark's byte-size settings: a number with an optional unit (b, k/kb, m/mb, g/gb, t/tb, p/pb; binary
+// multiples), no unit meaning bytes.
+std::int64_t parseBytes(const std::string& key, const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  std::size_t digits = i;
+  while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+  std::string unit;
+  for (std::size_t j = digits; j < text.size(); ++j) {
+    if (!std::isspace(static_cast<unsigned char>(text[j]))) unit.push_back(static_cast<char>(std::tolower(text[j])));
+  }
+  static const std::pair<const char*, int> kUnits[] = {{"", 0},   {"b", 0},   {"k", 10},  {"kb", 10}, {"m", 20},
+                                                       {"mb", 20}, {"g", 30}, {"gb", 30}, {"t", 40},  {"tb", 40},
+                                                       {"p", 50},  {"pb", 50}};
+  int shift = -1;
+  for (const auto& [name, s] : kUnits) {
+    if (unit == name) shift = s;
+  }
+  std::int64_t value = 0;
+  bool ok = digits > i && shift >= 0 && digits - i <= 18;
+  if (ok) {
+    value = std::stoll(text.substr(i, digits - i));
+    ok = value <= (std::numeric_limits<std::int64_t>::max() >> shift);
+  }
+  if (!ok) {
+    throw IllegalArgumentException(key + " should be specified in bytes (for example 134217728, 128m or 128MB), but was " +
+                                   text + ".");
+  }
+  return value << shift;
 }
 
 }  // namespace
@@ -89,6 +122,29 @@ class LocalBackend final : public Backend {
     ExecContext ctx;
     ctx.eval.timeZone = session_.timeZone();
     ctx.parallelism = defaultParallelism();
+    if (auto v = session_.getConf("spark.sql.files.maxPartitionBytes"))
+      ctx.files.maxPartitionBytes = parseBytes("spark.sql.files.maxPartitionBytes", *v);
+    if (auto v = session_.getConf("spark.sql.files.openCostInBytes"))
+      ctx.files.openCostInBytes = parseBytes("spark.sql.files.openCostInBytes", *v);
+    if (ctx.files.maxPartitionBytes <= 0)
+      throw IllegalArgumentException("spark.sql.files.maxPartitionBytes must be positive.");
+    if (auto v = session_.getConf("spark.sql.files.minPartitionNum")) {
+      std::int64_t n = 0;
+      try {
+        n = std::stoll(*v);
+      } catch (const std::exception&) {
+        n = 0;
+      }
+      if (n <= 0) throw IllegalArgumentException("spark.sql.files.minPartitionNum must be positive, but was " + *v + ".");
+      ctx.files.minPartitionNum = static_cast<int>(std::min<std::int64_t>(n, 1 << 20));
+    } else if (auto leaf = session_.getConf("spark.sql.leafNodeDefaultParallelism")) {
+      try {
+        ctx.files.minPartitionNum = std::max(1, std::stoi(*leaf));
+      } catch (const std::exception&) {
+        throw IllegalArgumentException("spark.sql.leafNodeDefaultParallelism must be a positive integer, but was " +
+                                       *leaf + ".");
+      }
+    }
     return ctx;
   }
 
