@@ -1,10 +1,13 @@
 #include "app.h"
 
+#include <cstdlib>
 #include <memory>
 
 #include <CLI/CLI.hpp>
 
 #include "cli_error.h"
+#include "engine/connect/connection.h"
+#include "engine/session.h"
 #include "command.h"
 #include "version.h"
 
@@ -35,9 +38,14 @@ int runApp(const std::vector<std::string>& args, std::ostream& out, std::ostream
     std::unique_ptr<Command> command;
   };
   std::vector<Registered> registered;
+  std::string remote;
   for (const auto& info : kCommands) {
     Registered r{app.add_subcommand(info.name, info.description), info.make()};
     r.command->configure(*r.app);
+    r.app->add_option("--remote", remote,
+                      "Run on a Spark server through Spark Connect (sc://host:port[/;token=...;use_ssl=true]; or "
+                      "SPARK_REMOTE); file paths then name files the server reads")
+        ->type_name("URL");
     registered.push_back(std::move(r));
   }
 
@@ -51,8 +59,26 @@ int runApp(const std::vector<std::string>& args, std::ostream& out, std::ostream
     err << "error: " << e.what() << " (see norq-spark --help)\n";
     return kUsageErrorStatus;
   }
-  for (auto& r : registered)
-    if (r.app->parsed()) return r.command->run(out, err);
+  // A remote session is made before the command runs (the command's getOrCreate() then returns it), so an
+  // unreachable server is one line before any work starts. Without --remote, SPARK_REMOTE is read as
+  // pyspark reads it.
+  std::shared_ptr<engine::SparkSession> remoteSession;
+  if (!remote.empty() || std::getenv("SPARK_REMOTE") != nullptr) {
+    try {
+      auto builder = engine::SparkSession::builder().appName("norq-spark");
+      if (!remote.empty()) builder.remote(remote);
+      remoteSession = builder.create();
+    } catch (const std::exception& e) {
+      err << "error: " << engine::connect::redactConnectionText(e.what()) << "\n";
+      return kUsageErrorStatus;
+    }
+  }
+  for (auto& r : registered) {
+    if (!r.app->parsed()) continue;
+    int status = r.command->run(out, err);
+    if (remoteSession) remoteSession->stop();  // ends the server-side session
+    return status;
+  }
   return kUsageErrorStatus;  // unreachable: a subcommand is required
 }
 

@@ -118,8 +118,9 @@ void configureScanOptions(CLI::App& sub, ScanOptions& o) {
 
 engine::DataFrame readInput(engine::SparkSession& session, const std::string& path, const ScanOptions& o) {
   std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) throw CliError("no such file or directory: " + path);
-  if (std::filesystem::is_regular_file(path, ec) && std::filesystem::file_size(path, ec) == 0)
+  // On a Spark server the path names a file the server reads: the server checks it.
+  if (!session.isRemote() && !std::filesystem::exists(path, ec)) throw CliError("no such file or directory: " + path);
+  if (!session.isRemote() && std::filesystem::is_regular_file(path, ec) && std::filesystem::file_size(path, ec) == 0)
     throw CliError("the file is empty: " + path);
   // Malformed records (rows with too few or too many fields) are errors, not silently padded rows.
   engine::DataFrame df = session.read().option("mode", "FAILFAST").csv(path, !o.noHeader, true);

@@ -71,7 +71,10 @@ int execute(const SqlOptions& options, std::ostream& out) {
   }
   const auto csvViews = parseViewArgs(options.csv, "--csv");
   const auto tableViews = parseViewArgs(options.tables, "--table", csvViews);
-  for (const auto& v : csvViews) checkPathExists(v, "--csv");
+  // On a Spark server (--remote) the CSV paths name files the server reads: the server checks them.
+  auto active = engine::SparkSession::getActiveSession();
+  if (!active || !active->isRemote())
+    for (const auto& v : csvViews) checkPathExists(v, "--csv");
   for (const auto& v : tableViews) checkPathExists(v, "--table");
 
   auto session = engine::SparkSession::builder().appName("norq-spark").getOrCreate();

@@ -1,8 +1,17 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test (unit, end-to-end and conformance against recorded Spark answers).
+# Sets up, builds and runs every test (unit, end-to-end and conformance against recorded Spark answers, and
+# the Spark Connect backend against a real local Spark Connect server).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
-cd "${BUILD_DIR:-build}"
+build="$(cd "${BUILD_DIR:-build}" && pwd)"
+# One Spark Connect server for the whole run (the ctest fixture then uses it), stopped when this script
+# ends, whether the tests pass, fail or are interrupted.
+server_dir="$build/spark_connect_run"
+trap 'scripts/spark_connect_server.sh stop "$server_dir"' EXIT
+trap 'exit 130' INT TERM
+scripts/spark_connect_server.sh start "$server_dir"
+export NORQ_TEST_SPARK_REMOTE="$(cat "$server_dir/spark_connect.address")"
+cd "$build"
 ctest --output-on-failure -j2

@@ -19,11 +19,11 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LABEL, PRED, PROT, IDS, DATE = "defaulted", "predicted", "gender", ["loan_id", "applicant_id"], "application_date"
 
 
-def run_ours(binary, current, reference, tmp):
+def run_ours(binary, current, reference, tmp, remote=None):
     args = [binary, "scan", current, "--reference", reference, "--name", "loans", "--label", LABEL, "--prediction", PRED,
             "--protected", PROT, "--privileged", "M", "--unprivileged", "F", "--id", ",".join(IDS), "--date", DATE,
             "--convert-dates", "--missing-id", "applicant_id", "--history", os.path.join(tmp, "h.sqlite"),
-            "--json", os.path.join(tmp, "ours.json"), "--quiet"]
+            "--json", os.path.join(tmp, "ours.json"), "--quiet"] + (["--remote", remote] if remote else [])
     t0 = time.time()
     proc = subprocess.run(["/usr/bin/time", "-f", "%M"] + args, capture_output=True, text=True)
     elapsed = time.time() - t0
@@ -48,12 +48,18 @@ def jvm_peak_kb(pid_holder, stop):
     pid_holder.append(peak)
 
 
-def run_spark(current, reference):
+def run_spark(current, reference, remote=None):
     from pyspark.sql import SparkSession, Window, functions as F
-    spark = (SparkSession.builder.master("local[*]").appName("scan_pyspark")
-             .config("spark.sql.ansi.enabled", "false").config("spark.sql.session.timeZone", "UTC")
-             .config("spark.driver.memory", "8g").config("spark.ui.showConsoleProgress", "false").getOrCreate())
-    spark.sparkContext.setLogLevel("ERROR")
+    if remote:
+        spark = SparkSession.builder.remote(remote).getOrCreate()
+        spark.conf.set("spark.sql.ansi.enabled", "false")
+        spark.conf.set("spark.sql.session.timeZone", "UTC")
+    else:
+        spark = (SparkSession.builder.master("local[*]").appName("scan_pyspark")
+                 .config("spark.sql.ansi.enabled", "false").config("spark.sql.session.timeZone", "UTC")
+                 .config("spark.driver.memory", "8g").config("spark.ui.showConsoleProgress", "false").getOrCreate())
+    if not remote:
+        spark.sparkContext.setLogLevel("ERROR")
     t0 = time.time()
     read = lambda p: spark.read.option("mode", "FAILFAST").csv(p, header=True, inferSchema=True)
     df, ref = read(current), read(reference)
@@ -78,7 +84,13 @@ def run_spark(current, reference):
     for part in (train, valid, test):
         if part.count() > 0:
             break
-    all_data = train.union(valid).union(test).coalesce(max(1, valid.rdd.getNumPartitions())).persist()
+    def num_partitions(frame):
+        if not remote:
+            return frame.rdd.getNumPartitions()
+        # Spark Connect has no rdd API: the same small query norq-spark's Connect client issues.
+        m = frame.select(F.spark_partition_id().alias("p")).agg(F.max("p")).first()[0]
+        return 0 if m is None else m + 1
+    all_data = train.union(valid).union(test).coalesce(max(1, num_partitions(valid))).persist()
     for part in (train, valid, test):
         if part.count() > 0:
             part.select(F.xxhash64(*part.columns).alias("hash")).select(F.sum("hash")).first()
@@ -162,7 +174,12 @@ def main():
     parser.add_argument("reference")
     parser.add_argument("--bin", default=os.path.join(ROOT, "build", "norq-spark"))
     parser.add_argument("--skip-spark", action="store_true")
+    parser.add_argument("--remote", help="run both on this Spark Connect server (sc://host:port); files are read "
+                                         "by the server")
+    parser.add_argument("--repeat", type=int, default=1, help="runs of each side (medians are printed)")
     args = parser.parse_args()
+    if args.remote:
+        return compare_remote(args)
     rows = sum(1 for _ in open(args.current)) - 1
     with tempfile.TemporaryDirectory() as tmp:
         ours, ours_kb = run_ours(args.bin, args.current, args.reference, tmp)
@@ -187,6 +204,22 @@ def main():
     spark_kb = pids[-1] if pids else 0
     print(f"pyspark local:   {result['elapsed']:8.1f} s, peak memory {spark_kb / 1024:8.0f} MiB (JVM)")
     print(f"ratio (pyspark / norq-spark): {result['elapsed'] / ours:.1f}x time")
+    return 0
+
+
+def compare_remote(args):
+    """Both sides on the same Spark Connect server, alternating runs: norq-spark --remote, then pyspark's Connect
+    client issuing the same queries. The ratio shows what the C++ client adds beyond Spark's own execution."""
+    import statistics
+    ours, theirs = [], []
+    with tempfile.TemporaryDirectory() as tmp:
+        for i in range(args.repeat):
+            ours.append(run_ours(args.bin, args.current, args.reference, tmp, args.remote)[0])
+            theirs.append(run_spark(args.current, args.reference, args.remote))
+            print(f"run {i + 1}: norq-spark --remote {ours[-1]:7.1f} s, pyspark Connect {theirs[-1]:7.1f} s", flush=True)
+    mo, mt = statistics.median(ours), statistics.median(theirs)
+    print(f"median of {args.repeat}: norq-spark --remote {mo:.1f} s, pyspark Connect {mt:.1f} s, "
+          f"ratio (norq-spark / pyspark) {mo / mt:.2f}")
     return 0
 
 

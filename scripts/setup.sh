@@ -25,6 +25,7 @@ DEB_PACKAGES=(
   chromium  # renders the HTML report in its test
   python3-dev pybind11-dev python3-sklearn python3-pandas python3-numpy python3-joblib  # models run embedded
   libgrpc++-dev libprotobuf-dev protobuf-compiler protobuf-compiler-grpc unzip  # Spark Connect client
+  nginx-light openssl  # the TLS test: a TLS-terminating gRPC proxy with a certificate made by the test
   python3-venv python3-pip python3-scipy
 )
 # Spark (the reference engine and the Spark Connect server of the tests) needs a Java runtime.

@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "engine/connect/connect_backend.h"
 #include "engine/errors.h"
 #include "engine/session.h"
 #include "engine/sql/parser.h"
@@ -296,6 +297,7 @@ DataFrame DataFrame::unpersist() const {
   const auto& p = static_cast<const PersistPlan&>(*plan_);
   {
     std::lock_guard<std::mutex> lock(p.slot->mutex);
+    if (p.slot->filled && session_->isRemote()) connect::unpersistOnServer(*session_, plan_);
     p.slot->filled = false;
     p.slot->data.clear();
   }

@@ -104,18 +104,27 @@ Column call_function(const std::string& name, const std::vector<ColumnOrName>& a
   return call(name, std::move(a));
 }
 
-UserDefinedFunction pandas_udf(BatchFunction f, const DataType& returnType, const std::string& name) {
+UserDefinedFunction pandas_udf(BatchFunction f, const DataType& returnType, const std::string& name,
+                               PythonUdfSerializer python) {
   if (!f) throw IllegalArgumentException("pandas_udf needs a function");
   auto info = std::make_shared<UdfInfo>();
   info->name = name;
   info->returnType = returnType;
   info->function = std::move(f);
+  info->pythonSerializer = std::move(python);
   return UserDefinedFunction(std::move(info));
 }
 
 }  // namespace engine::functions
 
 namespace engine {
+
+const PythonUdfPayload* UdfInfo::pythonPayload() const {
+  if (!pythonSerializer) return nullptr;
+  // A serializer that throws leaves the flag unset: the next use tries again and reports the same error.
+  std::call_once(pythonOnce_, [this] { python_ = std::make_shared<const PythonUdfPayload>(pythonSerializer()); });
+  return python_.get();
+}
 
 Column UserDefinedFunction::operator()(const std::vector<ColumnOrName>& args) const {
   auto e = std::make_shared<Expr>();

@@ -5,6 +5,8 @@
 
 #include <fmt/format.h>
 
+#include "engine/connect/connect_backend.h"
+#include "engine/connect/connection.h"
 #include "engine/errors.h"
 #include "engine/local/io/csv_reader.h"
 #include "engine/sql/parser.h"
@@ -55,14 +57,32 @@ SparkSession::Builder& SparkSession::Builder::config(const std::string& key, con
   return *this;
 }
 
+SparkSession::Builder& SparkSession::Builder::remote(const std::string& url) {
+  remote_ = url;
+  return *this;
+}
+
 std::shared_ptr<SparkSession> SparkSession::Builder::getOrCreate() {
-  std::lock_guard<std::mutex> lock(g_activeMutex);
-  if (g_active) {
-    for (const auto& [k, v] : conf_) g_active->setConf(k, v);
-    return g_active;
+  {
+    std::lock_guard<std::mutex> lock(g_activeMutex);
+    if (g_active) {
+      for (const auto& [k, v] : conf_) g_active->setConf(k, v);
+      return g_active;
+    }
   }
+  return create();
+}
+
+std::shared_ptr<SparkSession> SparkSession::Builder::create() {
   std::shared_ptr<SparkSession> s(new SparkSession(conf_));
-  s->backend_ = makeLocalBackend(*s);
+  std::optional<std::string> url = remote_ ? remote_ : connect::remoteFromEnvironment();
+  if (url) {
+    s->backend_ = connect::makeConnectBackend(*s, *url);  // connects now: an unreachable server fails here
+    s->remote_ = true;
+  } else {
+    s->backend_ = makeLocalBackend(*s);
+  }
+  std::lock_guard<std::mutex> lock(g_activeMutex);
   g_active = s;
   return s;
 }
@@ -80,9 +100,12 @@ SparkSession::SparkSession(std::map<std::string, std::string> conf) : conf_(std:
 SparkSession::~SparkSession() = default;
 
 void SparkSession::stop() {
-  std::lock_guard<std::mutex> lock(g_activeMutex);
-  stopped_ = true;
-  if (g_active.get() == this) g_active.reset();
+  {
+    std::lock_guard<std::mutex> lock(g_activeMutex);
+    stopped_ = true;
+    if (g_active.get() == this) g_active.reset();
+  }
+  if (connect::Client* client = backend_ ? connect::clientOf(*backend_) : nullptr) client->releaseSession();
 }
 
 // ---- Frames -------------------------------------------------------------------------------------
@@ -209,6 +232,19 @@ DataFrame DataFrameReader::csv(const std::vector<std::string>& paths, std::optio
   p->options = options_;
   if (header) p->options.header = *header;
   if (inferSchema) p->options.inferSchema = *inferSchema;
+  if (session_->isRemote()) {
+    // The paths name files the server reads; the server infers the schema (the analysis of the read).
+    p->files = paths;
+    if (schema_) {
+      p->schema = *schema_;
+    } else {
+      p->schema = session_->backend().analyze(p);
+      if (p->schema.empty())
+        throw AnalysisException(fmt::format("[UNABLE_TO_INFER_SCHEMA] Unable to infer schema for CSV at {}.",
+                                            paths.empty() ? std::string() : paths.front()));
+    }
+    return DataFrame(session_, p);
+  }
   for (const auto& path : paths) {
     auto files = local::resolveCsvFiles(path);
     p->files.insert(p->files.end(), files.begin(), files.end());

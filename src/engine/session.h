@@ -83,11 +83,18 @@ class SparkSession : public std::enable_shared_from_this<SparkSession> {
     Builder& appName(const std::string& name);
     Builder& master(const std::string& master);  // "local", "local[n]", "local[*]"
     Builder& config(const std::string& key, const std::string& value);
-    // The active session if there is one (its configuration updated), else a new local session.
+    // Runs the session's frames on a Spark server through Spark Connect ("sc://host:port/;token=...").
+    // Without it, the SPARK_REMOTE environment variable names the server when set; else the session runs
+    // on the embedded engine.
+    Builder& remote(const std::string& url);
+    // The active session if there is one (its configuration updated), else a new session.
     std::shared_ptr<SparkSession> getOrCreate();
+    // Always a new session (it becomes the active one).
+    std::shared_ptr<SparkSession> create();
 
    private:
     std::map<std::string, std::string> conf_;
+    std::optional<std::string> remote_;
   };
   static Builder builder() { return Builder(); }
   // The session this process last created and has not stopped, or null.
@@ -107,6 +114,8 @@ class SparkSession : public std::enable_shared_from_this<SparkSession> {
   RuntimeConfig conf() { return RuntimeConfig(*this); }
 
   Backend& backend() { return *backend_; }
+  // True when the frames run on a Spark server (Spark Connect); paths then name files the server reads.
+  bool isRemote() const { return remote_; }
   int defaultParallelism() const;
   // The session time zone ("spark.sql.session.timeZone", default UTC).
   std::string timeZone() const;
@@ -129,6 +138,7 @@ class SparkSession : public std::enable_shared_from_this<SparkSession> {
   SparkContext context_;
   std::unique_ptr<Backend> backend_;
   bool stopped_ = false;
+  bool remote_ = false;
 };
 
 }  // namespace engine

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,11 +21,31 @@ namespace engine {
 // another numeric type than the declared one is cast to it; a wrong length or type is an error.
 using BatchFunction = std::function<VectorPtr(const std::vector<VectorPtr>& columns, std::size_t rows)>;
 
+// The same function serialised for Spark's Python workers, for backends that run it out of process (Spark
+// Connect's PythonUDF): the pickled command as pyspark builds it, its eval type and the Python version
+// ("3.11") that pickled it, which the workers must match.
+struct PythonUdfPayload {
+  std::string command;
+  int evalType = 200;  // pyspark's PythonEvalType.SQL_SCALAR_PANDAS_UDF
+  std::string pythonVersion;
+};
+// Makes the payload when a backend needs it (serialising can be costly: a model travels inside it); may
+// throw when the function cannot be serialised. Called at most once per UdfInfo by the backends that use it.
+using PythonUdfSerializer = std::function<PythonUdfPayload()>;
+
 struct UdfInfo {
   std::string name;
   DataType returnType;
   BatchFunction function;
   std::size_t maxBatchRows = 10000;  // Spark's spark.sql.execution.arrow.maxRecordsPerBatch
+  // Empty: the function runs in this process only. Otherwise the serialised form, made on first use.
+  PythonUdfSerializer pythonSerializer;
+  // The payload made by pythonSerializer, once (thread-safe).
+  const PythonUdfPayload* pythonPayload() const;
+
+ private:
+  mutable std::once_flag pythonOnce_;
+  mutable std::shared_ptr<const PythonUdfPayload> python_;
 };
 
 class UserDefinedFunction {
@@ -43,8 +64,11 @@ class UserDefinedFunction {
 };
 
 namespace functions {
-// pandas_udf(f, returnType): a vectorised function applied batch by batch by the engine's workers.
-UserDefinedFunction pandas_udf(BatchFunction f, const DataType& returnType, const std::string& name = "pandas_udf");
+// pandas_udf(f, returnType): a vectorised function applied batch by batch by the engine's workers. `python`, when
+// given, serialises the same function for Spark's Python workers (a remote session); without it the function
+// cannot run on Spark Connect.
+UserDefinedFunction pandas_udf(BatchFunction f, const DataType& returnType, const std::string& name = "pandas_udf",
+                               PythonUdfSerializer python = {});
 }  // namespace functions
 
 }  // namespace engine

@@ -85,7 +85,15 @@ std::pair<engine::DataFrame, std::string> predictions_from_sklearn(const Predict
         std::copy(predictions.begin(), predictions.end(), out->data<double>());
         return out;
       },
-      engine::DoubleType(), "predict_pandas_udf");
+      engine::DoubleType(), "predict_pandas_udf",
+      // On a remote session the model runs on Spark's Python workers, shipped inside the pickled function.
+      [model, feature_cols] {
+        engine::PythonUdfPayload payload;
+        payload.command = model->spark_udf_command(feature_cols);
+        payload.evalType = 200;  // SQL_SCALAR_PANDAS_UDF
+        payload.pythonVersion = SklearnModel::python_version();
+        return payload;
+      });
   df = df.withColumn(prediction_label,
                      predict_pandas_udf(std::vector<engine::ColumnOrName>(feature_cols.begin(), feature_cols.end())));
   // Predictions compare with labels of the target's type (class labels 1.0 and 0.0 become 1 and 0).

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -321,6 +322,76 @@ std::vector<double> SklearnModel::predict(const std::vector<engine::VectorPtr>& 
   } catch (const py::error_already_set& e) {
     throw norq::ValueError("the model's predict failed: " + python_error(e));
   }
+}
+
+namespace {
+
+// Builds the worker-side function and pickles it as pyspark does for a scalar pandas UDF. The function
+// checks the model's answer as predict() above does, so that both backends fail alike.
+constexpr const char* kUdfCommand = R"PY(
+def command(model, names, fallbacks):
+    import sys
+    try:
+        import pyspark
+    except ImportError:
+        for path in fallbacks:
+            if path and path not in sys.path:
+                sys.path.append(path)
+        try:
+            import pyspark
+        except ImportError as e:
+            raise ImportError("pyspark is needed to send the model to Spark (set NORQ_PYSPARK_PATH to the "
+                              "site-packages folder holding pyspark): " + str(e))
+    from pyspark.serializers import CloudPickleSerializer
+    from pyspark.sql.types import DoubleType
+
+    names = list(names)
+
+    def predict_pandas_udf(*columns):
+        import numpy as np
+        import pandas as pd
+        table = pd.concat([c.reset_index(drop=True) for c in columns], axis=1, ignore_index=True)
+        table.columns = names
+        values = np.asarray(model.predict(table))
+        if values.dtype.kind not in "biuf":
+            raise ValueError("the model's predict returned values of type %s, not numbers" % values.dtype)
+        if values.ndim == 0 or values.ndim > 2 or (values.ndim == 2 and values.shape[1] != 1):
+            raise ValueError("the model's predict returned an array of shape %s; it must return one value per row"
+                             % (values.shape,))
+        values = values.reshape(-1)
+        if values.size != len(table):
+            raise ValueError("the model returned %d predictions for a batch of %d rows" % (values.size, len(table)))
+        return pd.Series(values.astype("float64"))
+
+    return CloudPickleSerializer().dumps((predict_pandas_udf, DoubleType()))
+)PY";
+
+}  // namespace
+
+std::string SklearnModel::spark_udf_command(const std::vector<std::string>& names) const {
+  py::gil_scoped_acquire gil;
+  try {
+    py::dict scope;
+    py::exec(kUdfCommand, scope);
+    py::list fallbacks;
+    if (const char* env = std::getenv("NORQ_PYSPARK_PATH")) fallbacks.append(py::str(env));
+#ifdef NORQ_PYSPARK_SITE
+    fallbacks.append(py::str(NORQ_PYSPARK_SITE));
+#endif
+    py::list pyNames;
+    for (const auto& n : names) pyNames.append(py::str(n));
+    py::bytes command = scope["command"](handle_->model, pyNames, fallbacks);
+    return std::string(command);
+  } catch (const py::error_already_set& e) {
+    throw norq::ValueError("cannot send the model in " + path_ + " to Spark's Python workers: " + python_error(e));
+  }
+}
+
+std::string SklearnModel::python_version() {
+  ensure_interpreter();
+  py::gil_scoped_acquire gil;
+  py::object info = py::module_::import("sys").attr("version_info");
+  return std::to_string(info.attr("major").cast<int>()) + "." + std::to_string(info.attr("minor").cast<int>());
 }
 
 }  // namespace spark

@@ -32,6 +32,16 @@ class SklearnModel {
                               std::size_t rows) const;
   const std::string& path() const { return path_; }
 
+  // The same prediction as a scalar pandas UDF for Spark's Python workers (a remote session): the command
+  // pyspark sends, CloudPickleSerializer().dumps((function, DoubleType())), the function applying this model
+  // (pickled inside it) to the argument columns named `names`. Uses pyspark (its bundled cloudpickle) from the
+  // embedded interpreter's path, else from NORQ_PYSPARK_PATH or the build's Python environment. The workers
+  // need the same Python minor version (python_version()) and scikit-learn. ValueError when pyspark cannot be
+  // imported or the model does not pickle.
+  std::string spark_udf_command(const std::vector<std::string>& names) const;
+  // "3.11": the embedded interpreter's version, which Spark's workers must match.
+  static std::string python_version();
+
  private:
   struct Handle;
   SklearnModel(std::string path, std::unique_ptr<Handle> handle);

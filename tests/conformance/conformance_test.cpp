@@ -7,6 +7,8 @@
 // is set. Scenarios marked "pending": "<what is missing>" are skipped with that reason.
 #include <gtest/gtest.h>
 
+#include "../test_backend.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -127,15 +129,8 @@ std::string testName(const testing::TestParamInfo<Case>& info) {
 }
 
 // One session for the whole run, configured as the reference Spark was.
-std::shared_ptr<SparkSession> session() {
-  static std::shared_ptr<SparkSession> s = SparkSession::builder()
-                                               .master("local[2]")
-                                               .appName("conformance")
-                                               .config("spark.sql.ansi.enabled", "false")
-                                               .config("spark.sql.session.timeZone", "UTC")
-                                               .getOrCreate();
-  return s;
-}
+// On the embedded engine, or on a Spark Connect server when the scenarios run through that backend.
+std::shared_ptr<SparkSession> session() { return test_backend::session("conformance"); }
 
 DataFrame makeTable(const json& t) {
   auto s = session();

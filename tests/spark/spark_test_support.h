@@ -8,14 +8,14 @@
 #include <gtest/gtest.h>
 
 #include "engine/engine.h"
+#include "../test_backend.h"
 
 namespace spark_test {
 
 using namespace engine;
 
-inline std::shared_ptr<SparkSession> session() {
-  return SparkSession::builder().master("local[2]").getOrCreate();
-}
+// The embedded engine, or a Spark Connect server when the suite runs on that backend (test_backend.h).
+inline std::shared_ptr<SparkSession> session() { return test_backend::session("spark-tests"); }
 
 // id (int), age (double), city (string), joined (date), member (boolean), amt (decimal(8,2)), y (int target),
 // p (int prediction). Six rows with a null age and a null city.

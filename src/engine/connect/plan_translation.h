@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <optional>
+#include <set>
 #include <memory>
 #include <string>
 
@@ -25,9 +28,20 @@ struct TranslationContext {
   explicit TranslationContext(SparkSession& s) : session(s) {}
   SparkSession& session;
   std::map<std::int64_t, std::int64_t> emittedPlanIds;  // engine plan id -> plan_id sent in RelationCommon
+  // Ids of every plan node of the tree being translated (filled by toRelation at its root): an attribute
+  // bound to a frame outside the tree resolves by name instead of failing on a dangling plan_id.
+  std::set<std::int64_t> planIdsInTree;
+  // The backend's stand-in for a persisted frame already materialised on the server (for instance a
+  // CachedRemoteRelation); nullopt (or no hook): the persisted plan's child is translated.
+  std::function<std::optional<spark::connect::Relation>(const PersistPlan&)> persistedRelation;
 };
 
+// Plan ids in RelationCommon are the engine's plan ids, so df["c"] (an attribute with the frame's plan id)
+// resolves against the relation of that frame, as pyspark's client does.
 spark::connect::Relation toRelation(const PlanPtr& plan, TranslationContext& ctx);
 spark::connect::Expression toExpression(const ExprPtr& expr, TranslationContext& ctx);
+spark::connect::Expression::SortOrder toSortOrder(const ExprPtr& expr, TranslationContext& ctx);
+// A literal of a value; a null takes `type` (its declared type).
+spark::connect::Expression::Literal toLiteral(const Value& v, const DataType& type);
 
 }  // namespace engine::connect
