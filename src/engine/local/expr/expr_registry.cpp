@@ -46,6 +46,10 @@ const ScalarFunctionRegistry& ScalarFunctionRegistry::instance() {
     registerConditionalFunctions(r);
     registerStringFunctions(r);
     registerSparkFunctions(r);
+    registerMathFunctions(r);
+    registerTextFunctions(r);
+    registerDateFunctions(r);
+    registerMiscFunctions(r);
     return r;
   }();
   return registry;
