@@ -2,6 +2,7 @@
 // typeof, and the cast functions (int(x), double(x), ...); and the array functions size, array_contains,
 // element_at and sort_array.
 #include <algorithm>
+#include <cstring>
 #include <numeric>
 
 #include <fmt/format.h>
@@ -33,6 +34,75 @@ BoundExprPtr requireArray(BoundExprPtr e, const Expr& source, std::size_t i) {
 
 // The rows of `a` (an array argument) as a full vector.
 VectorPtr arrayColumn(const Arg& a, std::size_t n) { return a.scalar ? broadcastColumn(a, n) : a.vec; }
+
+// ---- hash: Spark's Murmur3 (x86, 32 bits), seed 42, columns folded left to right --------------------
+
+inline std::uint32_t rotl32(std::uint32_t x, int r) { return (x << r) | (x >> (32 - r)); }
+inline std::uint32_t mixK1(std::uint32_t k1) { return rotl32(k1 * 0xcc9e2d51u, 15) * 0x1b873593u; }
+inline std::uint32_t mixH1(std::uint32_t h1, std::uint32_t k1) { return rotl32(h1 ^ k1, 13) * 5u + 0xe6546b64u; }
+inline std::uint32_t fmix32(std::uint32_t h1, std::uint32_t length) {
+  h1 ^= length;
+  h1 ^= h1 >> 16;
+  h1 *= 0x85ebca6bu;
+  h1 ^= h1 >> 13;
+  h1 *= 0xc2b2ae35u;
+  return h1 ^ (h1 >> 16);
+}
+inline std::uint32_t murmurInt(std::uint32_t v, std::uint32_t seed) { return fmix32(mixH1(seed, mixK1(v)), 4); }
+inline std::uint32_t murmurLong(std::uint64_t v, std::uint32_t seed) {
+  std::uint32_t h1 = mixH1(seed, mixK1(static_cast<std::uint32_t>(v)));
+  return fmix32(mixH1(h1, mixK1(static_cast<std::uint32_t>(v >> 32))), 8);
+}
+// Spark's hashUnsafeBytes: little-endian words, then each remaining byte (sign-extended) on its own.
+std::uint32_t murmurBytes(std::string_view b, std::uint32_t seed) {
+  const std::size_t aligned = b.size() - b.size() % 4;
+  std::uint32_t h1 = seed;
+  for (std::size_t i = 0; i < aligned; i += 4) {
+    std::uint32_t w;
+    std::memcpy(&w, b.data() + i, 4);
+    h1 = mixH1(h1, mixK1(w));
+  }
+  for (std::size_t i = aligned; i < b.size(); ++i)
+    h1 = mixH1(h1, mixK1(static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<signed char>(b[i])))));
+  return fmix32(h1, static_cast<std::uint32_t>(b.size()));
+}
+
+std::uint32_t murmurCell(const Vector& v, std::size_t r, std::uint32_t seed) {
+  switch (v.type().id()) {
+    case TypeId::Boolean: return murmurInt(v.data<std::uint8_t>()[r] ? 1u : 0u, seed);
+    case TypeId::Byte: return murmurInt(static_cast<std::uint32_t>(v.data<std::int8_t>()[r]), seed);
+    case TypeId::Short: return murmurInt(static_cast<std::uint32_t>(v.data<std::int16_t>()[r]), seed);
+    case TypeId::Integer:
+    case TypeId::Date: return murmurInt(static_cast<std::uint32_t>(v.data<std::int32_t>()[r]), seed);
+    case TypeId::Long:
+    case TypeId::Timestamp: return murmurLong(static_cast<std::uint64_t>(v.data<std::int64_t>()[r]), seed);
+    case TypeId::Float: {
+      float f = v.data<float>()[r];
+      if (f == 0.0f) f = 0.0f;  // -0.0 hashes as 0.0
+      std::uint32_t bits;
+      if (f != f) {
+        bits = 0x7fc00000u;  // Java's canonical NaN
+      } else {
+        std::memcpy(&bits, &f, 4);
+      }
+      return murmurInt(bits, seed);
+    }
+    case TypeId::Double: {
+      double d = v.data<double>()[r];
+      if (d == 0.0) d = 0.0;
+      std::uint64_t bits;
+      if (d != d) {
+        bits = 0x7ff8000000000000ull;
+      } else {
+        std::memcpy(&bits, &d, 8);
+      }
+      return murmurLong(bits, seed);
+    }
+    case TypeId::String: return murmurBytes(v.str(r), seed);
+    case TypeId::Decimal: return murmurLong(static_cast<std::uint64_t>(static_cast<std::int64_t>(v.data<int128_t>()[r])), seed);
+    default: throw ExecutionException("hash of a " + v.type().simpleString() + " value is not supported");
+  }
+}
 
 void registerArrayFunctions(ScalarFunctionRegistry& r) {
   // size(NULL) is -1 (Spark's legacy sizeOfNull, in force with ANSI off).
@@ -238,6 +308,25 @@ void registerMiscFunctions(ScalarFunctionRegistry& r) {
   r.add("date", 1, 1, castFunction(DateType()));
   r.add("timestamp", 1, 1, castFunction(TimestampType()));
   registerArrayFunctions(r);
+  r.add("hash", 1, -1, [](const std::string& name, std::vector<BoundExprPtr> args, const Expr& source) -> BoundExprPtr {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+      const DataType& t = args[i]->type();
+      if (t.isArray() || (t.isDecimal() && t.precision() > 18))
+        throwUnexpectedInput(callText(source), i, "a hashable type",
+                             i < source.children.size() ? exprText(*source.children[i]) : args[i]->toString(), t);
+    }
+    return makeKernel(name, std::move(args), IntegerType(), false, [](const std::vector<Arg>& a, std::size_t n, const EvalContext&) {
+      auto out = Vector::make(IntegerType(), n);
+      std::int32_t* o = out->data<std::int32_t>();
+      for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t h = 42;
+        for (const auto& x : a)
+          if (!x.v().type().isNull() && x.valid(i)) h = murmurCell(x.v(), x.row(i), h);
+        o[i] = static_cast<std::int32_t>(h);
+      }
+      return VectorPtr(out);
+    });
+  });
 }
 
 }  // namespace engine::local
