@@ -1156,7 +1156,80 @@ class Parser {
 
   PlanPtr parseRelationPrimary() {
     if (peek().isOp("(")) return parseParenthesizedRelation();
+    if (peek().isKeyword("VALUES")) return parseInlineTable();
     return parseNamedRelation();
+  }
+
+  // VALUES (e, ...), ... [[AS] name[(c1, ...)]]: each row a projection of one row, the rows a UNION ALL
+  // (which widens the column types as Spark's inline tables do). Columns are col1, col2, ... by default.
+  SQL_NOINLINE PlanPtr parseInlineTable() {
+    Depth depth(*this, kQueryWeight);
+    const Token& start = next();  // VALUES
+    std::vector<std::vector<ExprPtr>> rows;
+    do {
+      std::vector<ExprPtr> row;
+      if (acceptOp("(")) {
+        do {
+          row.push_back(parseExpr());
+        } while (acceptOp(","));
+        expectOp(")");
+      } else {
+        row.push_back(parseExpr());
+      }
+      if (!rows.empty() && row.size() != rows[0].size())
+        throwParseError(text_, start.pos, "INVALID_INLINE_TABLE.NUM_COLUMNS_MISMATCH",
+                        "Invalid inline table. Inline table expected " + std::to_string(rows[0].size()) +
+                            " columns but found " + std::to_string(row.size()) + " columns in row " +
+                            std::to_string(rows.size()) + ".",
+                        "42000");
+      rows.push_back(std::move(row));
+    } while (acceptOp(","));
+    std::optional<std::string> alias;
+    std::vector<std::string> names;
+    if (acceptKeyword("AS") || peek().kind == TokenKind::QuotedIdentifier ||
+        (peek().kind == TokenKind::Identifier && !reservedAsAlias(peek()))) {
+      const Token& t = peek();
+      if (t.kind != TokenKind::Identifier && t.kind != TokenKind::QuotedIdentifier) fail(t, "expected an alias name");
+      alias = next().text;
+      if (acceptOp("(")) {
+        do {
+          const Token& c = peek();
+          if (c.kind != TokenKind::Identifier && c.kind != TokenKind::QuotedIdentifier) fail(c, "expected a column name");
+          names.push_back(next().text);
+        } while (acceptOp(","));
+        expectOp(")");
+      }
+    }
+    const std::size_t width = rows[0].size();
+    if (names.empty()) {
+      for (std::size_t i = 0; i < width; ++i) names.push_back("col" + std::to_string(i + 1));
+    } else if (names.size() != width) {
+      throwParseError(text_, start.pos, "ASSIGNMENT_ARITY_MISMATCH",
+                      "The number of columns or variables assigned or aliased: " + std::to_string(names.size()) +
+                          " does not match the number of source tables or expressions: " + std::to_string(width) + ".",
+                      "42802");
+    }
+    PlanPtr out;
+    for (auto& row : rows) {
+      auto one = std::make_shared<RangePlan>();
+      one->start = 0;
+      one->end = 1;
+      one->step = 1;
+      one->numPartitions = 1;
+      auto project = std::make_shared<ProjectPlan>();
+      project->inputs.push_back(one);
+      for (std::size_t i = 0; i < width; ++i) project->exprs.push_back(Expr::alias(row[i], names[i]));
+      if (!out) {
+        out = project;
+        continue;
+      }
+      auto u = std::make_shared<SetOperationPlan>();
+      u->opType = SetOpType::Union;
+      u->isAll = true;
+      u->inputs = {out, project};
+      out = u;
+    }
+    return alias ? subqueryAlias(out, *alias) : out;
   }
 
   SQL_NOINLINE PlanPtr parseParenthesizedRelation() {

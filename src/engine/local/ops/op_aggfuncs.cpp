@@ -455,7 +455,8 @@ class MinMaxRefStates : public StatesBase<RowRef, MinMaxRefStates<kMax>> {
 // ---- min_by / max_by ------------------------------------------------------------------------------
 
 // The value of the first argument at the smallest (largest) second argument; rows with a null ordering
-// are skipped, the first of equal orderings wins.
+// are skipped. Of equal orderings the last one wins: Spark keeps its current value only when it is strictly
+// better.
 template <bool kMax>
 class MinMaxByStates : public StatesBase<RowRef, MinMaxByStates<kMax>> {
   using Base = StatesBase<RowRef, MinMaxByStates<kMax>>;
@@ -465,7 +466,7 @@ class MinMaxByStates : public StatesBase<RowRef, MinMaxByStates<kMax>> {
   void resize(std::size_t n) override { this->s_.resize(n, -1); }
   bool better(RowRef x, RowRef cur) const {
     int c = compareValues(this->arg(refPart(x), 1), refRow(x), this->arg(refPart(cur), 1), refRow(cur));
-    return kMax ? c > 0 : c < 0;
+    return kMax ? c >= 0 : c <= 0;
   }
   void update(std::size_t part, std::size_t begin, std::size_t n, const std::uint32_t* gids) override {
     const Vector& ord = this->arg(part, 1);

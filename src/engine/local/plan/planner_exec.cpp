@@ -124,10 +124,7 @@ Partitions SetOpNode::run(Runner& runner) const {
     case SetOpType::Except:
       return isAll ? exceptAll(in[0], in[1], t, runner.ctx()) : exceptDistinct(in[0], in[1], t, runner.ctx());
     case SetOpType::Intersect:
-      if (isAll) {
-        throw AnalysisException("[UNSUPPORTED_FEATURE] INTERSECT ALL is not supported by the local backend.");
-      }
-      return intersectDistinct(in[0], in[1], t, runner.ctx());
+      return isAll ? intersectAll(in[0], in[1], t, runner.ctx()) : intersectDistinct(in[0], in[1], t, runner.ctx());
   }
   return {};
 }
