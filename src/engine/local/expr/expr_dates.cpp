@@ -335,7 +335,7 @@ BoundExprPtr bindUnixTimestamp(const std::string& name, std::vector<BoundExprPtr
     bool nullable = ts->nullable();
     return makeKernel(name, {ts}, LongType(), nullable, [](const std::vector<Arg>& a, std::size_t n, const EvalContext&) {
       return strictFixed<std::int64_t>(a, n, LongType(), [&](std::size_t i, std::int64_t& o) {
-        o = floorDiv64(tsAt(a[0], i), kMicrosPerSecond);
+        o = tsAt(a[0], i) / kMicrosPerSecond;  // Spark truncates toward zero here
         return true;
       });
     });

@@ -41,8 +41,9 @@ ScalarBinder unaryDouble(double (*fn)(double), Domain domain = Domain::All) {
                         const bool sc = a[0].scalar;
                         return strictFixed<double>(a, n, DoubleType(), [&](std::size_t i, double& o) {
                           double v = x[sc ? 0 : i];
-                          if (domain == Domain::Positive && !(v > 0)) return false;
-                          if (domain == Domain::AboveMinusOne && !(v > -1)) return false;
+                          // Null at or below the domain's edge; NaN passes through as NaN.
+                          if (domain == Domain::Positive && v <= 0) return false;
+                          if (domain == Domain::AboveMinusOne && v <= -1) return false;
                           o = fn(v);
                           return true;
                         });
@@ -133,6 +134,7 @@ double roundDecimalText(const char* shortest, int scale, RoundMode mode, bool is
 
 double roundDouble(double v, int scale, RoundMode mode) {
   if (std::isnan(v) || std::isinf(v)) return v;
+  if (v == 0) return 0.0;  // BigDecimal has no negative zero
   char buf[64];
   auto r = std::to_chars(buf, buf + sizeof buf - 1, v, std::chars_format::scientific);
   *r.ptr = '\0';
@@ -141,6 +143,7 @@ double roundDouble(double v, int scale, RoundMode mode) {
 
 float roundFloat(float v, int scale, RoundMode mode) {
   if (std::isnan(v) || std::isinf(v)) return v;
+  if (v == 0) return 0.0f;
   char buf[64];
   auto r = std::to_chars(buf, buf + sizeof buf - 1, v, std::chars_format::scientific);
   *r.ptr = '\0';
@@ -329,7 +332,7 @@ void registerMathFunctions(ScalarFunctionRegistry& r) {
       const double* x = a[1].data<double>();
       return strictFixed<double>(a, n, DoubleType(), [&](std::size_t i, double& o) {
         double bv = b[a[0].row(i)], xv = x[a[1].row(i)];
-        if (!(bv > 0) || !(xv > 0)) return false;
+        if (bv <= 0 || xv <= 0) return false;
         o = logBase(bv, xv);
         return true;
       });

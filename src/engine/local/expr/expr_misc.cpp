@@ -290,7 +290,8 @@ void registerMiscFunctions(ScalarFunctionRegistry& r) {
       when.push_back(bindScalarFunction("<=>", {args[0], args[k]}, source));
       when.push_back(args[k + 1]);
     }
-    if (k < args.size()) when.push_back(args[k]);
+    // Without a default Spark's else branch is a string-typed null, which makes the result a string.
+    when.push_back(k < args.size() ? args[k] : boundLiteral(Value(), StringType()));
     return bindScalarFunction("when", std::move(when), source);
   });
   r.add("typeof", 1, 1, [](const std::string&, std::vector<BoundExprPtr> args, const Expr&) -> BoundExprPtr {

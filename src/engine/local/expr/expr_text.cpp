@@ -372,12 +372,27 @@ locale_t utf8Locale() {
   return loc;
 }
 
-// initcap: lower-case everything, then upper-case the first character and each one after a space.
+// initcap: lower-case everything, then title-case the first character and each one after a space (the
+// sharp s becomes "Ss", as Java's full case mapping gives).
 void initcap(std::string_view s, std::string& out) {
   locale_t loc = utf8Locale();
   bool start = true;
   for (std::size_t p = 0; p < s.size();) {
     char32_t c = decodeAt(s, p);
+    if (start) {
+      // Characters whose title case differs from their upper case (Java's full title-case mapping).
+      static const std::pair<char32_t, const char*> kTitle[] = {
+          {0xDF, "Ss"},       {0xFB00, "Ff"},     {0xFB01, "Fi"},     {0xFB02, "Fl"},    {0xFB03, "Ffi"},
+          {0xFB04, "Ffl"},    {0xFB05, "St"},     {0xFB06, "St"},     {0x1C4, "\u01C5"}, {0x1C5, "\u01C5"},
+          {0x1C6, "\u01C5"}, {0x1C7, "\u01C8"}, {0x1C8, "\u01C8"}, {0x1C9, "\u01C8"}, {0x1CA, "\u01CB"},
+          {0x1CB, "\u01CB"}, {0x1CC, "\u01CB"}, {0x1F1, "\u01F2"}, {0x1F2, "\u01F2"}, {0x1F3, "\u01F2"}};
+      auto it = std::find_if(std::begin(kTitle), std::end(kTitle), [c](const auto& e) { return e.first == c; });
+      if (it != std::end(kTitle)) {
+        out += it->second;
+        start = false;
+        continue;
+      }
+    }
     wint_t w = static_cast<wint_t>(c);
     if (loc) w = start ? towupper_l(towlower_l(w, loc), loc) : towlower_l(w, loc);
     encodeTo(static_cast<char32_t>(w), out);
@@ -484,10 +499,10 @@ void registerTextFunctions(ScalarFunctionRegistry& r) {
           continue;
         }
         std::int32_t pos = intAt(a[2], i);
-        if (pos < 1) {
-          o[i] = 0;
-        } else if (!a[0].valid(i) || !a[1].valid(i)) {
+        if (!a[0].valid(i) || !a[1].valid(i)) {
           out->setNull(i);
+        } else if (pos < 1) {
+          o[i] = 0;
         } else {
           o[i] = charPosition(a[1].str(i), a[0].str(i), static_cast<std::size_t>(pos - 1));
         }

@@ -557,7 +557,7 @@ class CoMomentStates : public StatesBase<CoMoments, CoMomentStates> {
         r = s.ck / (s.n - 1.0);
       }
       if (ok && kind_ == CoKind::Corr) {
-        ok = s.n != 1.0;
+        ok = s.n != 1.0 && s.xMk != 0.0 && s.yMk != 0.0;  // no correlation of a constant
         r = s.ck / std::sqrt(s.xMk * s.yMk);
       }
       v->data<double>()[g] = ok ? r : 0.0;

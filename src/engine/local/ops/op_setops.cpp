@@ -4,6 +4,7 @@
 
 #include "engine/errors.h"
 #include "engine/local/ops/op_keys.h"
+#include "engine/local/ops/op_setops.h"
 #include "engine/local/ops/operators.h"
 
 namespace engine::local {

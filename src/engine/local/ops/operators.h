@@ -77,9 +77,6 @@ Partitions exceptDistinct(const Partitions& left, const Partitions& right, const
                           const ExecContext& ctx);
 Partitions intersectDistinct(const Partitions& left, const Partitions& right, const std::vector<DataType>& types,
                              const ExecContext& ctx);
-// Multiset intersection (INTERSECT ALL): each distinct row kept min(left count, right count) times.
-Partitions intersectAll(const Partitions& left, const Partitions& right, const std::vector<DataType>& types,
-                        const ExecContext& ctx);
 
 // ---- Windows ------------------------------------------------------------------------------------
 

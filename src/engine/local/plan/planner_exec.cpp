@@ -5,6 +5,7 @@
 
 #include "engine/errors.h"
 #include "engine/local/io/csv_reader.h"
+#include "engine/local/ops/op_setops.h"
 #include "engine/local/plan/persist_cache.h"
 #include "engine/local/plan/planner_nodes.h"
 
