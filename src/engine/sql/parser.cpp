@@ -91,6 +91,7 @@ class Parser {
     if (peek().kind == TokenKind::End) emptyStatement();
     ExprPtr e = parseNamedExpression();
     if (peek().kind != TokenKind::End) fail(peek(), "expected end of input");
+    resolveNamedWindows(0);  // an expression has no WINDOW clause: OVER name is an error
     return e;
   }
 
