@@ -396,6 +396,12 @@ TEST_P(Conformance, MatchesSpark) {
       EXPECT_TRUE(errorMatches(expected, e))
           << "Spark raised " << expected << " (" << golden.value("error_condition", std::string("?"))
           << "); the engine raised " << errorKind(e) << ": " << e.what();
+      // "match_condition": the engine must also name Spark's error condition, e.g. [UNRESOLVED_ROUTINE].
+      if (sc.value("match_condition", false) && golden.contains("error_condition")) {
+        const std::string condition = "[" + golden["error_condition"].get<std::string>();
+        EXPECT_NE(std::string(e.what()).find(condition), std::string::npos)
+            << "Spark raised " << condition << "]; the engine raised: " << e.what();
+      }
     }
     return;
   }

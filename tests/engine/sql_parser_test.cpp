@@ -347,6 +347,26 @@ TEST(SqlExpressions, WindowDefinitions) {
   parseError("sum(x) OVER (ORDER BY x");
 }
 
+TEST(SqlExpressions, LibrarySyntaxForms) {
+  // x::type binds tighter than a sign and chains.
+  EXPECT_EQ(px("a::int"), "(cast int a)");
+  EXPECT_EQ(px("-a::decimal(5, 1)"), "(- (cast decimal(5,1) a))");
+  EXPECT_EQ(px("a::string::int + 1"), "(+ (cast int (cast string a)) 1)");
+  // trim(BOTH|LEADING|TRAILING [chars] FROM s) take the characters first, as trim(chars, s) does.
+  EXPECT_EQ(px("trim(BOTH 'x' FROM s)"), "(trim 'x' s)");
+  EXPECT_EQ(px("trim(LEADING FROM s)"), "(ltrim s)");
+  EXPECT_EQ(px("trim(TRAILING 'ab' FROM s)"), "(rtrim 'ab' s)");
+  EXPECT_EQ(px("trim('x' FROM s)"), "(trim 'x' s)");
+  EXPECT_EQ(px("trim(s)"), "(trim s)");
+  // agg(x) FILTER (WHERE c) keeps only the rows passing c; literal parameters stay as they are.
+  EXPECT_EQ(px("sum(x) FILTER (WHERE y > 1)"), "(sum (when (> y 1) x))");
+  EXPECT_EQ(px("count(*) FILTER (WHERE y)"), "(count (when y 1))");
+  EXPECT_EQ(px("percentile_approx(x, 0.5) FILTER (WHERE y)"), "(percentile_approx (when y x) 0.5)");
+  parseError("sum(x) FILTER (y > 1)");
+  // A window name needs a WINDOW clause, which an expression does not have.
+  parseError("rank() OVER w");
+}
+
 TEST(SqlErrors, MessagesNameTheTokenAndPosition) {
   auto e = parseError("a + (b *)");
   std::string msg = e.what();

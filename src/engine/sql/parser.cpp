@@ -91,6 +91,7 @@ class Parser {
     if (peek().kind == TokenKind::End) emptyStatement();
     ExprPtr e = parseNamedExpression();
     if (peek().kind != TokenKind::End) fail(peek(), "expected end of input");
+    resolveNamedWindows(0);  // an expression has no WINDOW clause: OVER name is an error
     return e;
   }
 
@@ -345,7 +346,11 @@ class Parser {
     const Token& t = peek();
     if (t.isOp("-") || t.isOp("+") || t.isOp("~")) return parsePrefixOperator();
     ExprPtr e = parsePrimary();
-    if (peek().isOp("[")) return parseSubscripts(std::move(e));
+    if (peek().isOp("[")) e = parseSubscripts(std::move(e));
+    while (peek().isOp("::")) {  // expr::type is CAST(expr AS type)
+      next();
+      e = Expr::cast(e, parseType());
+    }
     return e;
   }
 
@@ -652,6 +657,7 @@ class Parser {
   }
 
   ExprPtr parseCall(const std::string& name) {
+    if (name == "trim" && isTrimForm()) return parseTrimForm();
     bool distinct = openCall();
     std::vector<ExprPtr> args;
     if (name == "count" && peek().isOp("*") && peek(1).isOp(")")) {
@@ -663,6 +669,48 @@ class Parser {
       } while (acceptOp(","));
     }
     return finishCall(name, std::move(args), distinct);
+  }
+
+  // trim(BOTH|LEADING|TRAILING [chars] FROM s) and trim(chars FROM s) (the '(' is the next token).
+  bool isTrimForm() {
+    const Token& t = peek(1);
+    if (t.isKeyword("BOTH") || t.isKeyword("LEADING") || t.isKeyword("TRAILING")) return true;
+    return (t.kind == TokenKind::String || t.kind == TokenKind::Identifier) && peek(2).isKeyword("FROM");
+  }
+
+  SQL_NOINLINE ExprPtr parseTrimForm() {
+    expectOp("(");
+    std::string fn = "trim";
+    if (acceptKeyword("LEADING")) {
+      fn = "ltrim";
+    } else if (acceptKeyword("TRAILING")) {
+      fn = "rtrim";
+    } else {
+      acceptKeyword("BOTH");
+    }
+    ExprPtr chars;
+    if (!acceptKeyword("FROM")) {
+      chars = parseExpr();
+      expectKeyword("FROM");
+    }
+    ExprPtr str = parseExpr();
+    expectOp(")");
+    if (chars) return Expr::function(fn, {chars, str});
+    return Expr::function(fn, {str});
+  }
+
+  // agg(x) FILTER (WHERE c) is agg(CASE WHEN c THEN x END): aggregates skip the nulls of the rows the
+  // condition rejects. Literal parameters (a percentile, an accuracy) stay as they are; count(*) counts the
+  // rows that pass.
+  SQL_NOINLINE void applyAggregateFilter(const std::string& name, std::vector<ExprPtr>& args) {
+    next();  // FILTER
+    expectOp("(");
+    expectKeyword("WHERE");
+    ExprPtr cond = parseExpr();
+    expectOp(")");
+    for (auto& a : args) {
+      if (name == "count" || a->kind != ExprKind::Literal) a = Expr::function("when", {cond, a});
+    }
   }
 
   // '(' and an optional DISTINCT / ALL; true for DISTINCT.
@@ -686,7 +734,7 @@ class Parser {
 
   SQL_NOINLINE ExprPtr finishCall(const std::string& name, std::vector<ExprPtr> args, bool distinct) {
     expectOp(")");
-    if (peek().isKeyword("FILTER") && peek(1).isOp("(")) unsupported(peek(), "FILTER (WHERE ...) on an aggregate");
+    if (peek().isKeyword("FILTER") && peek(1).isOp("(")) applyAggregateFilter(name, args);
     if (peek().isKeyword("WITHIN") && peek(1).isKeyword("GROUP")) unsupported(peek(), "WITHIN GROUP");
     if (peek().isKeyword("IGNORE") || peek().isKeyword("RESPECT")) {
       const Token& opt = next();
@@ -707,8 +755,21 @@ class Parser {
   SQL_NOINLINE ExprPtr parseOver(ExprPtr fn) {
     Depth depth(*this);  // a window costs more stack than other nesting
     next();              // OVER
-    if (!peek().isOp("(")) unsupported(peek(), "A named window (OVER name)");
-    next();
+    if (!peek().isOp("(")) {
+      // OVER name: the specification comes from the query's WINDOW clause, read later.
+      const Token& name = peek();
+      if (name.kind != TokenKind::Identifier && name.kind != TokenKind::QuotedIdentifier)
+        fail(name, "expected '(' or a window name after OVER");
+      auto spec = std::make_shared<WindowSpecData>();
+      namedWindowRefs_.push_back({lower(next().text), spec, name.pos});
+      return Expr::windowed(fn, spec);
+    }
+    return Expr::windowed(fn, parseWindowSpec());
+  }
+
+  // '(' [PARTITION BY ...] [ORDER BY ...] [frame] ')'
+  SQL_NOINLINE std::shared_ptr<WindowSpecData> parseWindowSpec() {
+    expectOp("(");
     auto spec = std::make_shared<WindowSpecData>();
     if ((peek().isKeyword("PARTITION") || peek().isKeyword("DISTRIBUTE")) && peek(1).isKeyword("BY")) {
       next();
@@ -738,7 +799,32 @@ class Parser {
       fail(peek(), spec->hasFrame ? "expected ')'" : "expected PARTITION BY, ORDER BY, ROWS, RANGE or ')'");
     }
     next();
-    return Expr::windowed(fn, spec);
+    return spec;
+  }
+
+  // WINDOW name AS (...), ...: fills the OVER name references made since `firstRef` (this query's).
+  SQL_NOINLINE void resolveNamedWindows(std::size_t firstRef) {
+    std::map<std::string, std::shared_ptr<WindowSpecData>> defs;
+    if (acceptKeyword("WINDOW")) {
+      do {
+        const Token& name = next();
+        if (name.kind != TokenKind::Identifier && name.kind != TokenKind::QuotedIdentifier)
+          fail(name, "expected a window name");
+        expectKeyword("AS");
+        defs[lower(name.text)] = parseWindowSpec();
+      } while (acceptOp(","));
+    }
+    for (std::size_t k = firstRef; k < namedWindowRefs_.size(); ++k) {
+      const auto& ref = namedWindowRefs_[k];
+      auto it = defs.find(ref.name);
+      if (it == defs.end())
+        throwParseError(text_, ref.pos, "MISSING_WINDOW_SPECIFICATION",
+                        "Window specification " + ref.name + " is not defined in the WINDOW clause for " + ref.name +
+                            ".",
+                        "42P20");
+      *ref.spec = *it->second;
+    }
+    namedWindowRefs_.resize(firstRef);
   }
 
   std::int64_t parseFrameBound(bool isLower) {
@@ -930,6 +1016,7 @@ class Parser {
 
   SQL_NOINLINE SelectSpec parseSelect() {
     expectKeyword("SELECT");
+    const std::size_t firstWindowRef = namedWindowRefs_.size();
     SelectSpec s;
     if (acceptKeyword("DISTINCT")) {
       s.distinct = true;
@@ -962,7 +1049,7 @@ class Parser {
       }
     }
     if (acceptKeyword("HAVING")) s.having = parseExpr();
-    if (peek().isKeyword("WINDOW")) unsupported(peek(), "The WINDOW clause");
+    resolveNamedWindows(firstWindowRef);
     if (peek().isKeyword("QUALIFY")) unsupported(peek(), "QUALIFY");
     for (const char* kw : {"CLUSTER", "DISTRIBUTE", "SORT"}) {
       if (peek().isKeyword(kw) && peek(1).isKeyword("BY")) unsupported(peek(), std::string(kw) + " BY");
@@ -1070,7 +1157,80 @@ class Parser {
 
   PlanPtr parseRelationPrimary() {
     if (peek().isOp("(")) return parseParenthesizedRelation();
+    if (peek().isKeyword("VALUES")) return parseInlineTable();
     return parseNamedRelation();
+  }
+
+  // VALUES (e, ...), ... [[AS] name[(c1, ...)]]: each row a projection of one row, the rows a UNION ALL
+  // (which widens the column types as Spark's inline tables do). Columns are col1, col2, ... by default.
+  SQL_NOINLINE PlanPtr parseInlineTable() {
+    Depth depth(*this, kQueryWeight);
+    const Token& start = next();  // VALUES
+    std::vector<std::vector<ExprPtr>> rows;
+    do {
+      std::vector<ExprPtr> row;
+      if (acceptOp("(")) {
+        do {
+          row.push_back(parseExpr());
+        } while (acceptOp(","));
+        expectOp(")");
+      } else {
+        row.push_back(parseExpr());
+      }
+      if (!rows.empty() && row.size() != rows[0].size())
+        throwParseError(text_, start.pos, "INVALID_INLINE_TABLE.NUM_COLUMNS_MISMATCH",
+                        "Invalid inline table. Inline table expected " + std::to_string(rows[0].size()) +
+                            " columns but found " + std::to_string(row.size()) + " columns in row " +
+                            std::to_string(rows.size()) + ".",
+                        "42000");
+      rows.push_back(std::move(row));
+    } while (acceptOp(","));
+    std::optional<std::string> alias;
+    std::vector<std::string> names;
+    if (acceptKeyword("AS") || peek().kind == TokenKind::QuotedIdentifier ||
+        (peek().kind == TokenKind::Identifier && !reservedAsAlias(peek()))) {
+      const Token& t = peek();
+      if (t.kind != TokenKind::Identifier && t.kind != TokenKind::QuotedIdentifier) fail(t, "expected an alias name");
+      alias = next().text;
+      if (acceptOp("(")) {
+        do {
+          const Token& c = peek();
+          if (c.kind != TokenKind::Identifier && c.kind != TokenKind::QuotedIdentifier) fail(c, "expected a column name");
+          names.push_back(next().text);
+        } while (acceptOp(","));
+        expectOp(")");
+      }
+    }
+    const std::size_t width = rows[0].size();
+    if (names.empty()) {
+      for (std::size_t i = 0; i < width; ++i) names.push_back("col" + std::to_string(i + 1));
+    } else if (names.size() != width) {
+      throwParseError(text_, start.pos, "ASSIGNMENT_ARITY_MISMATCH",
+                      "The number of columns or variables assigned or aliased: " + std::to_string(names.size()) +
+                          " does not match the number of source tables or expressions: " + std::to_string(width) + ".",
+                      "42802");
+    }
+    PlanPtr out;
+    for (auto& row : rows) {
+      auto one = std::make_shared<RangePlan>();
+      one->start = 0;
+      one->end = 1;
+      one->step = 1;
+      one->numPartitions = 1;
+      auto project = std::make_shared<ProjectPlan>();
+      project->inputs.push_back(one);
+      for (std::size_t i = 0; i < width; ++i) project->exprs.push_back(Expr::alias(row[i], names[i]));
+      if (!out) {
+        out = project;
+        continue;
+      }
+      auto u = std::make_shared<SetOperationPlan>();
+      u->opType = SetOpType::Union;
+      u->isAll = true;
+      u->inputs = {out, project};
+      out = u;
+    }
+    return alias ? subqueryAlias(out, *alias) : out;
   }
 
   SQL_NOINLINE PlanPtr parseParenthesizedRelation() {
@@ -1197,6 +1357,12 @@ class Parser {
   int depth_ = 0;
   SparkSession* session_;
   std::vector<std::map<std::string, PlanPtr>> ctes_;
+  struct NamedWindowRef {
+    std::string name;
+    std::shared_ptr<WindowSpecData> spec;
+    std::size_t pos;
+  };
+  std::vector<NamedWindowRef> namedWindowRefs_;  // OVER name references awaiting their WINDOW clause
 };
 
 }  // namespace

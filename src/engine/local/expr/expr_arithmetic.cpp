@@ -252,6 +252,14 @@ DataType decimalResultType(ArithOp op, const DataType& l, const DataType& r) {
 
 BoundExprPtr bindBinaryArithmetic(ArithOp op, BoundExprPtr l, BoundExprPtr r, const Expr& source) {
   const std::string text = callText(source);
+  // date + n, n + date and date - n move the date by whole days (Spark's date_add / date_sub).
+  auto dayCount = [](const BoundExprPtr& e) { return e->type().isIntegral() && e->type().id() != TypeId::Long; };
+  if (op == ArithOp::Add && l->type().id() == TypeId::Date && dayCount(r))
+    return bindScalarFunction("date_add", {std::move(l), std::move(r)}, source);
+  if (op == ArithOp::Add && r->type().id() == TypeId::Date && dayCount(l))
+    return bindScalarFunction("date_add", {std::move(r), std::move(l)}, source);
+  if (op == ArithOp::Subtract && l->type().id() == TypeId::Date && dayCount(r))
+    return bindScalarFunction("date_sub", {std::move(l), std::move(r)}, source);
   // Untyped nulls take the other side's type; two of them compute in double (Spark's choice).
   if (l->type().isNull() && r->type().isNull()) {
     l = castIfNeeded(l, DoubleType());

@@ -49,6 +49,10 @@ const ScalarFunctionRegistry& ScalarFunctionRegistry::instance() {
     registerStringFunctions(r);
     registerSparkFunctions(r);
     registerPartitionFunctions(r);
+    registerMathFunctions(r);
+    registerTextFunctions(r);
+    registerDateFunctions(r);
+    registerMiscFunctions(r);
     return r;
   }();
   return registry;

@@ -43,6 +43,10 @@ void registerComparisonFunctions(ScalarFunctionRegistry& r);
 void registerLogicFunctions(ScalarFunctionRegistry& r);
 void registerConditionalFunctions(ScalarFunctionRegistry& r);
 void registerStringFunctions(ScalarFunctionRegistry& r);
+void registerMathFunctions(ScalarFunctionRegistry& r);
+void registerTextFunctions(ScalarFunctionRegistry& r);
+void registerDateFunctions(ScalarFunctionRegistry& r);
+void registerMiscFunctions(ScalarFunctionRegistry& r);
 
 // Spark's text of a call for messages: the source expression's generated name.
 std::string callText(const Expr& source);

@@ -5,6 +5,8 @@
 #include <string>
 #include <unordered_map>
 
+#include <fmt/format.h>
+
 #include "engine/errors.h"
 #include "engine/local/expr/expr_common.h"
 #include "engine/local/ops/op_aggregate.h"
@@ -450,6 +452,237 @@ class MinMaxRefStates : public StatesBase<RowRef, MinMaxRefStates<kMax>> {
   DataType type_;
 };
 
+// ---- min_by / max_by ------------------------------------------------------------------------------
+
+// The value of the first argument at the smallest (largest) second argument; rows with a null ordering
+// are skipped. Of equal orderings the last one wins: Spark keeps its current value only when it is strictly
+// better.
+template <bool kMax>
+class MinMaxByStates : public StatesBase<RowRef, MinMaxByStates<kMax>> {
+  using Base = StatesBase<RowRef, MinMaxByStates<kMax>>;
+
+ public:
+  MinMaxByStates(const AggInput& in, DataType type) : Base(in), type_(std::move(type)) {}
+  void resize(std::size_t n) override { this->s_.resize(n, -1); }
+  bool better(RowRef x, RowRef cur) const {
+    int c = compareValues(this->arg(refPart(x), 1), refRow(x), this->arg(refPart(cur), 1), refRow(cur));
+    return kMax ? c >= 0 : c <= 0;
+  }
+  void update(std::size_t part, std::size_t begin, std::size_t n, const std::uint32_t* gids) override {
+    const Vector& ord = this->arg(part, 1);
+    if (ord.type().isNull()) return;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::size_t r = begin + i;
+      if (!ord.isValid(r)) continue;
+      RowRef& s = this->s_[gids[i]];
+      RowRef x = makeRef(part, r);
+      if (s < 0 || better(x, s)) s = x;
+    }
+  }
+  void mergeOne(RowRef& a, RowRef b) const {
+    if (b >= 0 && (a < 0 || better(b, a))) a = b;
+  }
+  VectorPtr finish() override { return gatherRefs(this->argPartitions(0), type_, this->s_.data(), this->s_.size()); }
+
+ private:
+  DataType type_;
+};
+
+// ---- statistics of doubles: covariance, correlation, skewness, kurtosis, exact percentiles ------------
+
+// Row r of a numeric vector as a double (decimals by their scale).
+inline double numericAt(const Vector& v, std::size_t r) {
+  switch (v.type().id()) {
+    case TypeId::Byte: return v.data<std::int8_t>()[r];
+    case TypeId::Short: return v.data<std::int16_t>()[r];
+    case TypeId::Integer: return v.data<std::int32_t>()[r];
+    case TypeId::Long: return static_cast<double>(v.data<std::int64_t>()[r]);
+    case TypeId::Float: return v.data<float>()[r];
+    case TypeId::Double: return v.data<double>()[r];
+    case TypeId::Decimal: return static_cast<double>(v.data<int128_t>()[r]) / pow10d(v.type().scale());
+    default: return 0.0;
+  }
+}
+
+struct CoMoments {
+  double n = 0, xAvg = 0, yAvg = 0, ck = 0, xMk = 0, yMk = 0;
+};
+
+enum class CoKind { CovarPop, CovarSamp, Corr };
+
+// Spark's Covariance and PearsonCorrelation: the same online updates and pairwise merges.
+class CoMomentStates : public StatesBase<CoMoments, CoMomentStates> {
+  using Base = StatesBase<CoMoments, CoMomentStates>;
+
+ public:
+  CoMomentStates(const AggInput& in, CoKind kind) : Base(in), kind_(kind) {}
+  void update(std::size_t part, std::size_t begin, std::size_t n, const std::uint32_t* gids) override {
+    const Vector& xv = this->arg(part, 0);
+    const Vector& yv = this->arg(part, 1);
+    this->forValid(part, begin, n, [&](std::size_t i, std::size_t r) {
+      CoMoments& s = this->s_[gids[i]];
+      double x = numericAt(xv, r), y = numericAt(yv, r);
+      double newN = s.n + 1.0;
+      double dx = x - s.xAvg, dxN = dx / newN;
+      double dy = y - s.yAvg, dyN = dy / newN;
+      double newXAvg = s.xAvg + dxN, newYAvg = s.yAvg + dyN;
+      s.ck += dx * (y - newYAvg);
+      s.xMk += dx * (x - newXAvg);
+      s.yMk += dy * (y - newYAvg);
+      s.xAvg = newXAvg;
+      s.yAvg = newYAvg;
+      s.n = newN;
+    });
+  }
+  static void mergeOne(CoMoments& a, const CoMoments& b) {
+    double n1 = a.n, n2 = b.n, newN = n1 + n2;
+    double dx = b.xAvg - a.xAvg, dxN = newN == 0.0 ? 0.0 : dx / newN;
+    double dy = b.yAvg - a.yAvg, dyN = newN == 0.0 ? 0.0 : dy / newN;
+    a.xAvg += dxN * n2;
+    a.yAvg += dyN * n2;
+    a.ck = a.ck + b.ck + dx * dyN * n1 * n2;
+    a.xMk = a.xMk + b.xMk + dx * dxN * n1 * n2;
+    a.yMk = a.yMk + b.yMk + dy * dyN * n1 * n2;
+    a.n = newN;
+  }
+  VectorPtr finish() override {
+    auto v = Vector::make(DoubleType(), this->s_.size());
+    for (std::size_t g = 0; g < this->s_.size(); ++g) {
+      const CoMoments& s = this->s_[g];
+      double r = 0;
+      bool ok = s.n > 0.0;
+      if (ok && kind_ == CoKind::CovarPop) r = s.ck / s.n;
+      if (ok && kind_ == CoKind::CovarSamp) {
+        ok = s.n != 1.0;
+        r = s.ck / (s.n - 1.0);
+      }
+      if (ok && kind_ == CoKind::Corr) {
+        ok = s.n != 1.0 && s.xMk != 0.0 && s.yMk != 0.0;  // no correlation of a constant
+        r = s.ck / std::sqrt(s.xMk * s.yMk);
+      }
+      v->data<double>()[g] = ok ? r : 0.0;
+      if (!ok) v->setNull(g);
+    }
+    return v;
+  }
+
+ private:
+  CoKind kind_;
+};
+
+struct HighMoments {
+  double n = 0, avg = 0, m2 = 0, m3 = 0, m4 = 0;
+};
+
+// Spark's CentralMomentAgg of order 4: skewness and kurtosis (null when the variance is 0).
+class HighMomentStates : public StatesBase<HighMoments, HighMomentStates> {
+  using Base = StatesBase<HighMoments, HighMomentStates>;
+
+ public:
+  HighMomentStates(const AggInput& in, bool kurtosis) : Base(in), kurtosis_(kurtosis) {}
+  void update(std::size_t part, std::size_t begin, std::size_t n, const std::uint32_t* gids) override {
+    const Vector& xv = this->arg(part, 0);
+    this->forValid(part, begin, n, [&](std::size_t i, std::size_t r) {
+      HighMoments& s = this->s_[gids[i]];
+      double x = numericAt(xv, r);
+      double newN = s.n + 1.0;
+      double delta = x - s.avg, deltaN = delta / newN;
+      double newM2 = s.m2 + delta * (delta - deltaN);
+      double delta2 = delta * delta, deltaN2 = deltaN * deltaN;
+      double newM3 = s.m3 - 3.0 * deltaN * newM2 + delta * (delta2 - deltaN2);
+      double newM4 = s.m4 - 4.0 * deltaN * newM3 - 6.0 * deltaN2 * newM2 + delta * (delta * delta2 - deltaN * deltaN2);
+      s.n = newN;
+      s.avg += deltaN;
+      s.m2 = newM2;
+      s.m3 = newM3;
+      s.m4 = newM4;
+    });
+  }
+  static void mergeOne(HighMoments& a, const HighMoments& b) {
+    double n1 = a.n, n2 = b.n, newN = n1 + n2;
+    double delta = b.avg - a.avg, deltaN = newN == 0.0 ? 0.0 : delta / newN;
+    double newM2 = a.m2 + b.m2 + delta * deltaN * n1 * n2;
+    double newM3 = a.m3 + b.m3 + deltaN * deltaN * delta * n1 * n2 * (n1 - n2) + 3.0 * deltaN * (n1 * b.m2 - n2 * a.m2);
+    double newM4 = a.m4 + b.m4 + deltaN * deltaN * deltaN * delta * n1 * n2 * (n1 * n1 - n1 * n2 + n2 * n2) +
+                   6.0 * deltaN * deltaN * (n1 * n1 * b.m2 + n2 * n2 * a.m2) + 4.0 * deltaN * (n1 * b.m3 - n2 * a.m3);
+    a.avg += deltaN * n2;
+    a.n = newN;
+    a.m2 = newM2;
+    a.m3 = newM3;
+    a.m4 = newM4;
+  }
+  VectorPtr finish() override {
+    auto v = Vector::make(DoubleType(), this->s_.size());
+    for (std::size_t g = 0; g < this->s_.size(); ++g) {
+      const HighMoments& s = this->s_[g];
+      bool ok = s.n > 0.0 && s.m2 != 0.0;
+      double r = 0;
+      if (ok) r = kurtosis_ ? s.n * s.m4 / (s.m2 * s.m2) - 3.0 : std::sqrt(s.n) * s.m3 / std::sqrt(s.m2 * s.m2 * s.m2);
+      v->data<double>()[g] = r;
+      if (!ok) v->setNull(g);
+    }
+    return v;
+  }
+
+ private:
+  bool kurtosis_;
+};
+
+// Spark's exact percentile (and median): sorted values, linear interpolation at (n - 1) * p.
+class PercentileStates : public StatesBase<std::vector<double>, PercentileStates> {
+  using Base = StatesBase<std::vector<double>, PercentileStates>;
+
+ public:
+  PercentileStates(const AggInput& in, std::vector<double> ps, bool array)
+      : Base(in), ps_(std::move(ps)), array_(array) {}
+  void update(std::size_t part, std::size_t begin, std::size_t n, const std::uint32_t* gids) override {
+    const Vector& xv = this->arg(part, 0);
+    this->forValid(part, begin, n, [&](std::size_t i, std::size_t r) { this->s_[gids[i]].push_back(numericAt(xv, r)); });
+  }
+  static void mergeOne(std::vector<double>& a, const std::vector<double>& b) { a.insert(a.end(), b.begin(), b.end()); }
+  static double at(const std::vector<double>& sorted, double p) {
+    double position = static_cast<double>(sorted.size() - 1) * p;
+    auto lower = static_cast<std::size_t>(std::floor(position)), higher = static_cast<std::size_t>(std::ceil(position));
+    double lo = sorted[lower], hi = sorted[higher];
+    if (higher == lower || lo == hi) return lo;
+    return (static_cast<double>(higher) - position) * lo + (position - static_cast<double>(lower)) * hi;
+  }
+  VectorPtr finish() override {
+    const std::size_t groups = this->s_.size();
+    for (auto& values : this->s_) std::sort(values.begin(), values.end(), [](double a, double b) { return lessThan(a, b); });
+    if (!array_) {
+      auto v = Vector::make(DoubleType(), groups);
+      for (std::size_t g = 0; g < groups; ++g) {
+        if (this->s_[g].empty()) {
+          v->setNull(g);
+        } else {
+          v->data<double>()[g] = at(this->s_[g], ps_[0]);
+        }
+      }
+      return v;
+    }
+    auto v = Vector::make(ArrayType(DoubleType(), false), groups);
+    auto child = Vector::make(DoubleType(), groups * ps_.size());
+    std::int64_t* off = v->offsets();
+    std::size_t k = 0;
+    off[0] = 0;
+    for (std::size_t g = 0; g < groups; ++g) {
+      if (this->s_[g].empty()) {
+        v->setNull(g);
+      } else {
+        for (double p : ps_) child->data<double>()[k++] = at(this->s_[g], p);
+      }
+      off[g + 1] = static_cast<std::int64_t>(k);
+    }
+    v->setChild(slice(*child, 0, k));
+    return v;
+  }
+
+ private:
+  std::vector<double> ps_;
+  bool array_;
+};
+
 // ---- first / last / any_value ---------------------------------------------------------------------
 
 template <bool kLast>
@@ -655,6 +888,89 @@ AggregateDef minMaxDef(const char* name) {
   return d;
 }
 
+template <bool kMax>
+AggregateDef minMaxByDef(const char* name) {
+  AggregateDef d;
+  d.distinctInsensitive = true;
+  d.resultType = [name](const std::vector<DataType>& a, const std::vector<Value>&) {
+    expectArgs(name, a, 2);
+    return a[0];
+  };
+  d.make = [](const AggregateCall& call, const AggInput& in) -> std::unique_ptr<AggStates> {
+    return std::make_unique<MinMaxByStates<kMax>>(in, call.resultType);
+  };
+  return d;
+}
+
+AggregateDef coMomentDef(CoKind kind, const char* name) {
+  AggregateDef d;
+  d.resultType = [name](const std::vector<DataType>& a, const std::vector<Value>&) {
+    expectArgs(name, a, 2);
+    for (const auto& t : a)
+      if (!t.isNumeric() && !t.isNull()) badArgs(name, a, "the arguments must be numeric");
+    return DoubleType();
+  };
+  d.make = [kind](const AggregateCall&, const AggInput& in) -> std::unique_ptr<AggStates> {
+    return std::make_unique<CoMomentStates>(in, kind);
+  };
+  return d;
+}
+
+AggregateDef highMomentDef(bool kurtosis, const char* name) {
+  AggregateDef d;
+  d.resultType = [name](const std::vector<DataType>& a, const std::vector<Value>&) {
+    expectNumeric(name, a);
+    return DoubleType();
+  };
+  d.make = [kurtosis](const AggregateCall&, const AggInput& in) -> std::unique_ptr<AggStates> {
+    return std::make_unique<HighMomentStates>(in, kurtosis);
+  };
+  return d;
+}
+
+// The percentages of percentile(x, p): one number in [0, 1] or an array of them.
+std::vector<double> percentagesOf(const std::string& name, const std::vector<Value>& params, bool& array) {
+  array = false;
+  if (name == "median") return {0.5};
+  if (params.empty() || params[0].isNull())
+    throw AnalysisException("[WRONG_NUM_ARGS.WITHOUT_SUGGESTION] The `percentile` requires a percentage.");
+  std::vector<Value> values;
+  if (params[0].is<std::shared_ptr<const ArrayValue>>()) {
+    array = true;
+    values = params[0].arr().elements;
+  } else {
+    values.push_back(params[0]);
+  }
+  std::vector<double> out;
+  for (const Value& v : values) {
+    if (!v.isNumeric())
+      throw AnalysisException("[DATATYPE_MISMATCH.UNEXPECTED_INPUT_TYPE] The percentage of `percentile` must be a number.");
+    double p = v.toDouble();
+    if (!(p >= 0.0 && p <= 1.0))
+      throw AnalysisException(fmt::format(
+          "[DATATYPE_MISMATCH.VALUE_OUT_OF_RANGE] Cannot resolve \"percentile\" due to data type mismatch: The "
+          "percentage must be between [0.0, 1.0], but got {}.", v.toString()));
+    out.push_back(p);
+  }
+  return out;
+}
+
+AggregateDef percentileDef(const char* name) {
+  AggregateDef d;
+  d.resultType = [name](const std::vector<DataType>& a, const std::vector<Value>& params) -> DataType {
+    expectNumeric(name, a);
+    bool array = false;
+    percentagesOf(name, params, array);
+    return array ? ArrayType(DoubleType(), false) : DoubleType();
+  };
+  d.make = [name](const AggregateCall& call, const AggInput& in) -> std::unique_ptr<AggStates> {
+    bool array = false;
+    std::vector<double> ps = percentagesOf(name, call.params, array);
+    return std::make_unique<PercentileStates>(in, std::move(ps), array);
+  };
+  return d;
+}
+
 bool ignoreNullsOf(const AggregateCall& call) {
   if (call.ignoreNulls) return true;
   return !call.params.empty() && call.params[0].is<bool>() && call.params[0].get<bool>();
@@ -794,6 +1110,15 @@ std::unordered_map<std::string, AggregateDef> buildRegistry() {
   r["bool_or"] = boolDef<false>("bool_or");
   r["some"] = boolDef<false>("some");
   r["any"] = boolDef<false>("any");
+  r["max_by"] = minMaxByDef<true>("max_by");
+  r["min_by"] = minMaxByDef<false>("min_by");
+  r["covar_pop"] = coMomentDef(CoKind::CovarPop, "covar_pop");
+  r["covar_samp"] = coMomentDef(CoKind::CovarSamp, "covar_samp");
+  r["corr"] = coMomentDef(CoKind::Corr, "corr");
+  r["skewness"] = highMomentDef(false, "skewness");
+  r["kurtosis"] = highMomentDef(true, "kurtosis");
+  r["percentile"] = percentileDef("percentile");
+  r["median"] = percentileDef("median");
   r["percentile_approx"] = percentileApproxDef();
   r["approx_percentile"] = percentileApproxDef();
   return r;

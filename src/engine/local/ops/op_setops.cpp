@@ -4,6 +4,7 @@
 
 #include "engine/errors.h"
 #include "engine/local/ops/op_keys.h"
+#include "engine/local/ops/op_setops.h"
 #include "engine/local/ops/operators.h"
 
 namespace engine::local {
@@ -51,7 +52,7 @@ Partitions deduplicate(const Partitions& input, const std::vector<DataType>& typ
 
 namespace {
 
-enum class SetOp { ExceptAll, Except, Intersect };
+enum class SetOp { ExceptAll, Except, Intersect, IntersectAll };
 
 // Counts every distinct row on both sides, then keeps rows by their two counts.
 Partitions setOperation(const Partitions& left, const Partitions& right, const std::vector<DataType>& types,
@@ -94,6 +95,9 @@ Partitions setOperation(const Partitions& left, const Partitions& right, const s
         case SetOp::Intersect:
           times = lc > 0 && rc > 0 ? 1 : 0;
           break;
+        case SetOp::IntersectAll:
+          times = std::min(lc, rc);
+          break;
       }
       for (std::int64_t k = 0; k < times; ++k) idx.push_back(static_cast<std::int64_t>(i));
     }
@@ -120,6 +124,11 @@ Partitions exceptDistinct(const Partitions& left, const Partitions& right, const
 Partitions intersectDistinct(const Partitions& left, const Partitions& right, const std::vector<DataType>& types,
                              const ExecContext& ctx) {
   return setOperation(left, right, types, SetOp::Intersect, ctx);
+}
+
+Partitions intersectAll(const Partitions& left, const Partitions& right, const std::vector<DataType>& types,
+                        const ExecContext& ctx) {
+  return setOperation(left, right, types, SetOp::IntersectAll, ctx);
 }
 
 }  // namespace engine::local

@@ -437,6 +437,9 @@ NodePtr Planner::analyzeFilter(const FilterPlan& p, const NodePtr& child) {
 NodePtr Planner::analyzeAggregate(const Plan& p, const std::vector<ExprPtr>& groupings,
                                   const std::vector<ExprPtr>& aggregates, const NodePtr& child) {
   (void)p;
+  // An unknown function is reported by name before any grouping rule is checked, as Spark does.
+  for (const auto& g : groupings) requireKnownFunctions(*g);
+  for (const auto& a : aggregates) requireKnownFunctions(*a);
   Scope scope = Scope::of(child);
   AggregateContext ctx;
   ctx.hasGroupBy = !groupings.empty();

@@ -104,6 +104,21 @@ bool containsAggregate(const Expr& e) {
   return false;
 }
 
+void requireKnownFunctions(const Expr& e) {
+  if (e.kind == ExprKind::Function) {
+    const std::string fn = lname(e);
+    if (!isScalarFunction(fn) && !isAggregateFunction(fn) && !isWindowFunction(fn)) {
+      throw AnalysisException(fmt::format(
+          "[UNRESOLVED_ROUTINE] Cannot resolve routine `{}` on search path [`system`.`builtin`, `system`.`session`, "
+          "`spark_catalog`.`default`].",
+          e.name));
+    }
+  }
+  for (const auto& c : e.children) {
+    if (c) requireKnownFunctions(*c);
+  }
+}
+
 bool containsWindow(const Expr& e) {
   if (e.kind == ExprKind::Window) return true;
   for (const auto& c : e.children) {

@@ -19,6 +19,8 @@ std::string canonicalKey(const Expr& e, const Scope& scope);
 
 // True when the expression contains an aggregate call outside any window expression.
 bool containsAggregate(const Expr& e);
+// Throws Spark's UNRESOLVED_ROUTINE for the first call of a function no registry knows.
+void requireKnownFunctions(const Expr& e);
 bool containsWindow(const Expr& e);
 
 // The column name Spark gives an output expression: the alias, the attribute's name as written, or the

@@ -5,6 +5,7 @@
 
 #include "engine/errors.h"
 #include "engine/local/io/csv_reader.h"
+#include "engine/local/ops/op_setops.h"
 #include "engine/local/plan/persist_cache.h"
 #include "engine/local/plan/planner_nodes.h"
 
@@ -124,10 +125,7 @@ Partitions SetOpNode::run(Runner& runner) const {
     case SetOpType::Except:
       return isAll ? exceptAll(in[0], in[1], t, runner.ctx()) : exceptDistinct(in[0], in[1], t, runner.ctx());
     case SetOpType::Intersect:
-      if (isAll) {
-        throw AnalysisException("[UNSUPPORTED_FEATURE] INTERSECT ALL is not supported by the local backend.");
-      }
-      return intersectDistinct(in[0], in[1], t, runner.ctx());
+      return isAll ? intersectAll(in[0], in[1], t, runner.ctx()) : intersectDistinct(in[0], in[1], t, runner.ctx());
   }
   return {};
 }
