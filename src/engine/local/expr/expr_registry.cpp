@@ -1,5 +1,4 @@
 #include "engine/local/expr/expr_registry.h"
-#include "engine/local/expr/expr_spark_functions.h"
 
 #include <algorithm>
 #include <cctype>
