@@ -2,6 +2,7 @@
 // parts it runs chosen by name.
 #include <unistd.h>
 
+#include <cstdlib>
 #include <iostream>
 #include <new>
 
@@ -26,7 +27,9 @@ class ScanCommand final : public Command {
 
   int run(std::ostream& out, std::ostream& err) override {
     try {
-      Progress progress(!options_.quiet && ::isatty(2));
+      const char* profileEnv = std::getenv("NORQ_PROFILE_STEPS");
+      const bool profile = options_.profileSteps || (profileEnv && *profileEnv && std::string(profileEnv) != "0");
+      Progress progress(!options_.quiet && ::isatty(2), profile);
       ScanOutcome result = runScan(options_, progress);
       const bool jsonToStdout = options_.json && *options_.json == "-";
       if (options_.json) {

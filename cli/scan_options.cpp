@@ -114,6 +114,8 @@ void configureScanOptions(CLI::App& sub, ScanOptions& o) {
   sub.add_option("--history", o.history, "Event history database (default: NORQ_EVENT_DB or ~/.local/share/norq-spark)")
       ->type_name("FILE");
   sub.add_flag("--quiet", o.quiet, "No summary on standard output");
+  sub.add_flag("--profile-steps", o.profileSteps,
+               "Print each step's wall and CPU time on standard error (also NORQ_PROFILE_STEPS=1)");
 }
 
 engine::DataFrame readInput(engine::SparkSession& session, const std::string& path, const ScanOptions& o) {

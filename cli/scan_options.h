@@ -53,6 +53,7 @@ struct ScanOptions {
   // Output.
   std::optional<std::string> json, html, history;
   bool quiet = false;
+  bool profileSteps = false;  // each step's time on standard error (also NORQ_PROFILE_STEPS=1)
 };
 
 // Declares the options of `command` on `sub` (the data file is a positional argument).

@@ -1,6 +1,10 @@
 #include "scan_run.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
 
 #include <cmath>
 #include <cstdlib>
@@ -24,7 +28,47 @@ namespace cli {
 namespace F = engine::functions;
 using json = nlohmann::json;
 
+namespace {
+
+double wallSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// User and system time of the whole process (every thread).
+double cpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+}
+
+void printTiming(const std::string& what, double wall, double cpu) {
+  char line[96];
+  std::snprintf(line, sizeof line, "\t%.3f s\tcpu %.3f s\t%.0f%%\n", wall, cpu, wall > 0 ? 100 * cpu / wall : 0.0);
+  std::cerr << "step " << what << line;
+}
+
+}  // namespace
+
+void Progress::endStep() {
+  const double wall = wallSeconds(), cpu = cpuSeconds();
+  if (startWall_ < 0) {
+    startWall_ = wall;
+    startCpu_ = cpu;
+  } else {
+    if (enabled_ && pending_) std::cerr << "\r\033[K";
+    printTiming(current_, wall - stepWall_, cpu - stepCpu_);
+    pending_ = false;
+  }
+  stepWall_ = wall;
+  stepCpu_ = cpu;
+}
+
 void Progress::step(const std::string& what) {
+  if (profile_) {
+    endStep();
+    current_ = what;
+  }
   if (!enabled_) return;
   std::cerr << "\r\033[K" << what << std::flush;
   pending_ = true;
@@ -33,6 +77,11 @@ void Progress::step(const std::string& what) {
 void Progress::done() {
   if (enabled_ && pending_) std::cerr << "\r\033[K" << std::flush;
   pending_ = false;
+  if (profile_ && startWall_ >= 0) {
+    endStep();
+    printTiming("total", stepWall_ - startWall_, stepCpu_ - startCpu_);
+    startWall_ = -1;
+  }
 }
 
 double populationStabilityIndex(const std::vector<double>& expected, const std::vector<double>& actual) {
@@ -328,9 +377,11 @@ ScanOutcome runScan(const ScanOptions& o, Progress& progress) {
 
   auto session = engine::SparkSession::builder().appName("norq-spark").getOrCreate();
   progress.step("reading " + o.data);
-  engine::DataFrame data = readInput(*session, o.data, o);
+  // Each input is read and parsed once: every later query of the data, its segments and the reference reads
+  // the persisted columns (within the persisted-frame budget; beyond it they are read again, as without).
+  engine::DataFrame data = readInput(*session, o.data, o).persist();
   std::optional<engine::DataFrame> reference;
-  if (o.reference) reference = readInput(*session, *o.reference, o);
+  if (o.reference) reference = readInput(*session, *o.reference, o).persist();
 
   norq::set_event_database(historyPath(o));
   progress.step("building the dataset");

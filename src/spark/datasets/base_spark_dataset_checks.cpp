@@ -86,11 +86,13 @@ engine::LocalTable::RowRange BaseSparkDatasetMixin::check_duplicate_row_violatio
   }
   const std::vector<std::string> id_columns = id_list.empty() ? sorted_without(features, compared) : id_list;
   std::vector<engine::ColumnOrName> group_cols(compared.begin(), compared.end());
-  DataFrame flags =
-      _all_data.groupBy(group_cols).agg((F::count("*") > F::lit(1)).cast("int").alias("is_duplicate"));
+  // Only the groups that occur more than once are joined back: the join's hash table holds the (usually few)
+  // duplicated groups, not one entry per row. The rows keep the order of all rows before the sort below.
+  DataFrame flags = _all_data.groupBy(group_cols)
+                        .agg((F::count("*") > F::lit(1)).cast("int").alias("is_duplicate"))
+                        .filter(F::col("is_duplicate") > F::lit(0));
   std::vector<engine::ColumnOrName> order(compared.begin(), compared.end());
   return _all_data.join(flags, engine::JoinOn(compared), "inner")
-      .filter(F::col("is_duplicate") > F::lit(0))
       .select(features)
       .orderBy(order)
       .withColumn("duplicate_record_id", record_identifier(id_columns))

@@ -165,10 +165,12 @@ SimpleSparkDatasetBuilder& SimpleSparkDatasetBuilder::set_continuous_target() {
 void SimpleSparkDatasetBuilder::prepare_segments() {
   if (!splits.empty()) {
     if (!feature_data) throw DatasetError("Split ratios are set but no feature data was given to split.");
+    // Each segment is drawn once and kept (within the persisted-frame budget): a random split sorts every
+    // partition by all its columns before drawing, which every later query of a segment would repeat.
     std::vector<DataFrame> parts = feature_data->randomSplit(splits, random_seed);
-    training_data = parts.at(0);
-    validation_data = parts.at(1);
-    test_data = parts.at(2);
+    training_data = parts.at(0).persist();
+    validation_data = parts.at(1).persist();
+    test_data = parts.at(2).persist();
   }
   // A segment that was never given holds no rows.
   for (const std::optional<DataFrame>* f : {&training_data, &validation_data, &test_data})
