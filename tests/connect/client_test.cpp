@@ -150,7 +150,7 @@ TEST_F(ClientTest, ServerErrorsBecomeTheEngineErrorsWithSparksMessage) {
     EXPECT_EQ(m.find('\n'), std::string::npos) << "one line: " << m;
   }
   try {
-    run(*client_, sqlRelation("SELECT id FROM range(3) WHERE id >>> 2"));
+    run(*client_, sqlRelation("SELECT id FROM range(3) WHERE (id > 2"));
     FAIL() << "a malformed condition must fail";
   } catch (const ParseException& e) {
     EXPECT_NE(std::string(e.what()).find("PARSE_SYNTAX_ERROR"), std::string::npos) << e.what();

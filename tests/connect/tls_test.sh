@@ -4,7 +4,7 @@
 # server and accepting only one bearer token, then runs the Tls.* cases of connect_tests trusting that CA.
 #   tls_test.sh CONNECT_TESTS ADDRESS_FILE
 set -euo pipefail
-tests="$1"
+tests="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
 address="$(cat "$2")"
 spark_port="${address##*:}"
 command -v nginx >/dev/null || { echo "nginx is not installed (scripts/setup.sh installs it)"; exit 77; }

@@ -86,10 +86,10 @@ TEST_F(TranslationTest, SourcesProjectionsAndFilters) {
   agree([](auto s) { return people(s); }, true);
   agree([](auto s) {
     DataFrame df = people(s);
-    return df.select(df["id"], (F::col("x") * 2 + 1).alias("y"), F::col("m").cast("double"), F::lit(Value()).alias("n"),
+    return df.filter((F::col("id") != 4) & (F::col("s").isNotNull() | (F::col("id") > 8)))
+        .select(df["id"], (F::col("x") * 2 + 1).alias("y"), F::col("m").cast("double"), F::lit(Value()).alias("n"),
                      F::lit(Value(Decimal::parse("12.345").value())).alias("dec"), F::lit(Value(Date{3})).alias("dt"),
-                     F::lit(Value(Timestamp{1700000000123456})).alias("ts"), F::lit(std::string("it's")).alias("q"))
-        .filter((F::col("id") != 4) & (F::col("s").isNotNull() | (F::col("id") > 8)));
+                     F::lit(Value(Timestamp{1700000000123456})).alias("ts"), F::lit(std::string("it's")).alias("q"));
   });
   agree([](auto s) { return people(s).filter("x BETWEEN -1 AND 8 OR s IN ('ann', 'dee')").selectExpr("id", "x"); });
   agree([](auto s) {

@@ -110,10 +110,6 @@ std::string firstLine(const std::string& message) {
   return s;
 }
 
-bool isConnectionCode(grpc::StatusCode code) {
-  return code == grpc::StatusCode::UNAVAILABLE || code == grpc::StatusCode::DEADLINE_EXCEEDED;
-}
-
 std::string defaultUser() {
   const char* u = std::getenv("USER");
   return u != nullptr ? u : "";
@@ -358,7 +354,8 @@ ExecuteResult Client::execute(const sc::Plan& plan) {
     bool broken = !sparkError && (st.error_code() == grpc::StatusCode::UNAVAILABLE ||
                                   st.error_code() == grpc::StatusCode::INTERNAL ||
                                   st.error_code() == grpc::StatusCode::UNKNOWN);
-    if (!broken || (first && !progressed && st.error_code() != grpc::StatusCode::UNAVAILABLE)) raise(st, "a query");
+    // A first stream that broke before any response may not have reached the server: nothing to reattach to.
+    if (!broken || (first && !progressed)) raise(st, "a query");
     if (progressed) failures = 0;
     if (++failures > options_.maxReattachments) {
       throw ConnectionException(fmt::format("lost the connection to the Spark Connect server at {} during a query: {}",

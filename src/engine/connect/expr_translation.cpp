@@ -187,6 +187,10 @@ pb::Expression toExpression(const ExprPtr& expr, TranslationContext& ctx) {
         both.push_back(functionCall("<=", std::move(le)));
         return functionCall("and", std::move(both));
       }
+      // SQL text's unary minus and plus (-x, +x) are Spark's negative and positive.
+      if (args.size() == 1 && (e.name == "-" || e.name == "+")) {
+        return functionCall(e.name == "-" ? "negative" : "positive", std::move(args));
+      }
       return functionCall(e.name, std::move(args), e.isDistinct);
     }
     case ExprKind::Alias: {
