@@ -6,6 +6,7 @@
 
 #include "cli_error.h"
 #include "command.h"
+#include "sql_command.h"
 #include "version.h"
 
 namespace cli {
@@ -48,7 +49,7 @@ int runApp(const std::vector<std::string>& args, std::ostream& out, std::ostream
   } catch (const CLI::ParseError& e) {
     // --help and --version arrive as "errors" with exit code 0; CLI11 prints them.
     if (e.get_exit_code() == 0) return app.exit(e, out, err);
-    err << "error: " << e.what() << " (see norq-spark --help)\n";
+    err << "error: " << singleLine(e.what()) << " (see norq-spark --help)\n";
     return kUsageErrorStatus;
   }
   for (auto& r : registered)

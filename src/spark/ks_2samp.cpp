@@ -10,6 +10,7 @@
 #include "engine/row.h"
 #include "engine/window.h"
 #include "host/errors.h"
+#include "spark/histograms.h"
 
 namespace spark {
 
@@ -46,7 +47,7 @@ engine::DataFrame get_cdf(const engine::DataFrame& df, const std::string& col_na
   return df.select(std::vector<engine::Column>{df[variable]})
       .na()
       .drop()
-      .withColumn(col_name, F::cume_dist().over(engine::Window::orderBy({F::col(variable)})))
+      .withColumn(col_name, F::cume_dist().over(engine::Window::orderBy({F::col(sql_identifier(variable))})))
       .distinct();
 }
 

@@ -13,6 +13,7 @@
 #include "host/errors.h"
 #include "host/lru_memo.h"
 #include "host/utils.h"
+#include "spark/histograms.h"
 #include "spark/utils.h"
 #include "spark/uuid.h"
 
@@ -299,10 +300,17 @@ void BaseSparkDatasetMixin::resort_kinds(const std::vector<std::string>& value, 
   std::set<std::string> allowed = to_set(_feature_names);
   const std::vector<std::string> restricted = get_restricted_features();
   allowed.insert(restricted.begin(), restricted.end());
-  std::vector<std::string> unknown;
-  for (const std::string& n : requested)
-    if (!allowed.count(n)) unknown.push_back(n);
-  if (!unknown.empty()) throw norq::ValueError("Feature(s) " + norq::format_set(unknown) + " not in dataset features.");
+  bool anyUnknown = false;
+  for (const std::string& n : requested) anyUnknown = anyUnknown || !allowed.count(n);
+  if (anyUnknown) {
+    // The message lists every requested name that is not a feature name: a target or prediction named next
+    // to an unknown name is listed too.
+    const std::set<std::string> features = to_set(_feature_names);
+    std::vector<std::string> not_features;
+    for (const std::string& n : requested)
+      if (!features.count(n)) not_features.push_back(n);
+    throw norq::ValueError("Feature(s) " + norq::format_set(not_features) + " not in dataset features.");
+  }
   for (const std::string& n : restricted) requested.erase(n);
 
   std::set<std::string> others = to_set(_id_features);
@@ -365,8 +373,8 @@ DataFrame BaseSparkDatasetMixin::prediction_testing() const { return prediction_
 
 DataFrame BaseSparkDatasetMixin::masked_feature(const DataFrame& frame, const std::string& name,
                                                 const std::string& mask) const {
-  if (mask.empty()) return frame.select(std::vector<std::string>{name});
-  return frame.filter(mask).select(std::vector<std::string>{name});
+  if (mask.empty()) return frame.select(F::col(sql_identifier(name)));
+  return frame.filter(mask).select(F::col(sql_identifier(name)));
 }
 
 DataFrame BaseSparkDatasetMixin::feature(const std::string& name, const std::string& mask) const {
@@ -438,7 +446,7 @@ DataFrame BaseSparkDatasetMixin::get_segment_data(const std::string& name, Datas
           return target();
       }
     }
-    return segment_frame(dataset_segment).filter(mask).select(std::vector<std::string>{target_name()});
+    return segment_frame(dataset_segment).filter(mask).select(F::col(sql_identifier(target_name())));
   });
 }
 
@@ -459,12 +467,12 @@ engine::Value single_value(const DataFrame& frame) {
 
 engine::Value BaseSparkDatasetMixin::feature_min(const std::string& name, DatasetSegment dataset_segment,
                                                  const std::string& mask) const {
-  return single_value(get_segment_data(name, dataset_segment, mask).select(F::min(name)));
+  return single_value(get_segment_data(name, dataset_segment, mask).select(F::min(F::col(sql_identifier(name)))));
 }
 
 engine::Value BaseSparkDatasetMixin::feature_max(const std::string& name, DatasetSegment dataset_segment,
                                                  const std::string& mask) const {
-  return single_value(get_segment_data(name, dataset_segment, mask).select(F::max(name)));
+  return single_value(get_segment_data(name, dataset_segment, mask).select(F::max(F::col(sql_identifier(name)))));
 }
 
 std::optional<double> BaseSparkDatasetMixin::feature_combined_std(const norq::AbstractDataset& other_dataset,
@@ -486,7 +494,7 @@ std::vector<engine::Value> BaseSparkDatasetMixin::get_feature_categories(const s
   // Distinct values sorted by the engine's ordering (ascending, a missing value first): the same order the
   // values themselves give, with one defined place for null.
   std::vector<engine::Row> rows =
-      get_segment_data(name, dataset_segment, mask).dropDuplicates().orderBy(F::col(name).asc()).collect();
+      get_segment_data(name, dataset_segment, mask).dropDuplicates().orderBy(F::col(sql_identifier(name)).asc()).collect();
   std::vector<engine::Value> out;
   out.reserve(rows.size());
   for (const engine::Row& r : rows) out.push_back(r[name]);
