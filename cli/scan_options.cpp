@@ -1,5 +1,6 @@
 #include "scan_options.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <sstream>
@@ -184,6 +185,26 @@ std::shared_ptr<spark::BaseSparkDatasetMixin> buildDataset(const engine::DataFra
   if (!name) name = std::filesystem::path(o.data).filename().string();
   std::optional<spark::Splits> splits;
   if (o.splits) splits = parseSplits(*o.splits);
+  {
+    // Every column named on the command line must exist: a misspelt --continuous would otherwise be ignored.
+    const std::vector<std::string> columns = frame.columns();
+    auto check = [&](const std::string& option, const std::vector<std::string>& names) {
+      for (const std::string& n : names)
+        if (std::find(columns.begin(), columns.end(), n) == columns.end()) {
+          std::string available;
+          for (std::size_t i = 0; i < columns.size() && i < 50; ++i) available += (i ? ", " : "") + columns[i];
+          if (columns.size() > 50) available += ", ...";
+          throw CliError(option + ": no column " + n + " in the data (columns: " + available + ")");
+        }
+    };
+    check("--categorical", splitList(o.cats));
+    check("--continuous", splitList(o.conts));
+    check("--id", splitList(o.ids));
+    check("--date", splitList(o.dates));
+    if (o.label) check("--label", {*o.label});
+    if (o.prediction) check("--prediction", {*o.prediction});
+    if (o.protectedAttr) check("--protected", {*o.protectedAttr});
+  }
   if (o.protectedAttr) {
     norq::BiasParams params;
     params.protected_ = o.protectedAttr;

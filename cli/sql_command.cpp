@@ -46,6 +46,15 @@ void checkPathExists(const ViewArg& arg, const std::string& option) {
   if (!std::filesystem::exists(arg.path, ec)) {
     throw CliError(option + " " + arg.name + ": no such file or directory: " + arg.path);
   }
+  if (std::filesystem::is_directory(arg.path, ec) && option == "--csv") {
+    // The reader takes every visible file of a folder as a part file.
+    bool anyFile = false;
+    for (std::filesystem::directory_iterator it(arg.path, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      if (!name.empty() && name[0] != '.' && name[0] != '_' && it->is_regular_file(ec)) anyFile = true;
+    }
+    if (!anyFile) throw CliError(option + " " + arg.name + ": the folder " + arg.path + " holds no data files");
+  }
 }
 
 // Spark's unresolved-column message suggests a few close names; a command-line user usually wants the

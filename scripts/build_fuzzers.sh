@@ -50,7 +50,7 @@ for src in "${INSTRUMENTED[@]}"; do
 done
 
 [ -z "${FUZZ_OBJECTS_ONLY:-}" ] || exit 0
-ninja -C "$BUILD" engine host norq_cli >/dev/null
+[ -n "${FUZZ_NO_NINJA:-}" ] || ninja -C "$BUILD" engine host norq_cli >/dev/null
 
 inc="-I src -I . $(pkg-config --cflags libxxhash 2>/dev/null)"
 libs="$BUILD/libnorq_cli.a $BUILD/libhost.a $BUILD/libengine.a -lfmt -ltbb -lxxhash -ldate-tz -lsqlite3 -lpthread"
