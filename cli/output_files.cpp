@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "cli_error.h"
 #include "scan_output.h"
@@ -54,8 +55,16 @@ void checkOutputPath(const std::string& path, const std::string& option) {
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) throw CliError(what + "is a folder, not a file");
-    // A report replaces its file by a rename: a device (/dev/null) or a pipe would be replaced, not written.
-    if (!S_ISREG(st.st_mode)) throw CliError(what + "is not a regular file");
+    // A device (/dev/stdout) or a pipe is written directly (see writeFilesAtomically); nothing else but a file.
+    if (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode))
+      throw CliError(what + "is not a file, a device or a pipe");
+    if (!S_ISREG(st.st_mode)) {
+      if (::access(path.c_str(), W_OK) != 0) {
+        const int error = errno;
+        throw CliError(what + reason(error));
+      }
+      return;
+    }
   }
   const fs::path dir = folderOf(path);
   if (::stat(dir.c_str(), &st) != 0) {
@@ -75,7 +84,14 @@ void writeFilesAtomically(const std::vector<std::pair<std::string, std::string>>
   auto removeTemporaries = [&] {
     for (const fs::path& t : temporaries) ::unlink(t.c_str());
   };
-  for (const auto& [path, text] : files) {
+  // A device or a pipe (/dev/stdout) cannot be replaced by a rename: it is written directly, last, together
+  // with standard output.
+  std::vector<std::pair<std::string, std::string>> regular, direct;
+  for (const auto& f : files) {
+    struct stat st {};
+    (::stat(f.first.c_str(), &st) == 0 && !S_ISREG(st.st_mode) ? direct : regular).push_back(f);
+  }
+  for (const auto& [path, text] : regular) {
     const fs::path tmp =
         folderOf(path) / ("." + fs::path(path).filename().string() + ".tmp" + std::to_string(::getpid()));
     ::unlink(tmp.c_str());  // a leftover of a killed run with the same process id
@@ -85,19 +101,23 @@ void writeFilesAtomically(const std::vector<std::pair<std::string, std::string>>
     }
     temporaries.push_back(tmp);
   }
-  if (beforeRename) {
-    try {
-      beforeRename();
-    } catch (...) {
-      removeTemporaries();
-      throw;
+  try {
+    if (beforeRename) beforeRename();
+    for (const auto& [path, text] : direct) {
+      std::ofstream f(path, std::ios::binary);
+      f << text;
+      f.flush();
+      if (!f) throw CliError("cannot write " + path);
     }
+  } catch (...) {
+    removeTemporaries();
+    throw;
   }
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    if (::rename(temporaries[i].c_str(), files[i].first.c_str()) != 0) {
+  for (std::size_t i = 0; i < regular.size(); ++i) {
+    if (::rename(temporaries[i].c_str(), regular[i].first.c_str()) != 0) {
       const int error = errno;
       for (std::size_t k = i; k < temporaries.size(); ++k) ::unlink(temporaries[k].c_str());
-      throw CliError("cannot write " + files[i].first + ": " + reason(error));
+      throw CliError("cannot write " + regular[i].first + ": " + reason(error));
     }
   }
 }

@@ -123,7 +123,7 @@ DriftHistogram drift_histogram(const engine::DataFrame& expected_dist, const eng
     } else if (bucket_type == "quantiles") {
       std::vector<double> fractions;
       for (std::int64_t k = 0; k <= n; ++k) fractions.push_back(static_cast<double>(k) / static_cast<double>(n));
-      std::optional<engine::Row> row = combined.select(F::percentile_approx(column, fractions)).first();
+      std::optional<engine::Row> row = combined.select(F::percentile_approx(F::col(sql_identifier(column)), fractions)).first();
       if (!row || row->values().at(0).isNull())
         throw norq::ValueError(fmt::format("Cannot bin column \"{}\": the samples hold no value", column));
       for (const engine::Value& v : row->values().at(0).arr().elements) points.push_back(v.toDouble());

@@ -335,8 +335,16 @@ void BaseSparkDatasetMixin::continuous_features(const std::vector<std::string>& 
 
 // ---- column frames ----
 
+// Names are column names, never paths: each is quoted (a column may be called "amount.usd").
+static std::vector<engine::Column> quoted_columns(const std::vector<std::string>& names) {
+  std::vector<engine::Column> cols;
+  cols.reserve(names.size());
+  for (const std::string& n : names) cols.push_back(F::col(sql_identifier(n)));
+  return cols;
+}
+
 DataFrame BaseSparkDatasetMixin::select_names(const DataFrame& frame, const std::vector<std::string>& names) const {
-  return frame.select(names);
+  return frame.select(quoted_columns(names));
 }
 
 DataFrame BaseSparkDatasetMixin::all_features() const { return select_names(_all_data, all_feature_names()); }
@@ -483,7 +491,7 @@ std::optional<double> BaseSparkDatasetMixin::feature_combined_std(const norq::Ab
   const norq::SimpleDataset<DataFrame>& other = as_spark_dataset(other_dataset);
   DataFrame mine = get_segment_data(name, dataset_segment, mask);
   DataFrame theirs = other.get_segment_data(name, dataset_segment, mask);
-  engine::Value v = single_value(mine.union_(theirs).select(F::stddev(name)));
+  engine::Value v = single_value(mine.union_(theirs).select(F::stddev(F::col(sql_identifier(name)))));
   if (v.isNull()) return std::nullopt;
   return v.toDouble();
 }
@@ -509,7 +517,7 @@ bool BaseSparkDatasetMixin::all_identical(const std::string& name, DatasetSegmen
 double BaseSparkDatasetMixin::median(const std::string& name, DatasetSegment dataset_segment,
                                      const std::string& mask) const {
   engine::Value v = single_value(get_segment_data(name, dataset_segment, mask)
-                                     .select(F::percentile_approx(name, std::vector<double>{0.5}, 10000).alias("median")));
+                                     .select(F::percentile_approx(F::col(sql_identifier(name)), std::vector<double>{0.5}, 10000).alias("median")));
   if (v.isNull()) return std::numeric_limits<double>::quiet_NaN();
   const auto& elements = v.arr().elements;
   return elements.empty() ? std::numeric_limits<double>::quiet_NaN() : value_as_double(elements[0]);
@@ -517,14 +525,14 @@ double BaseSparkDatasetMixin::median(const std::string& name, DatasetSegment dat
 
 double BaseSparkDatasetMixin::mean(const std::string& name, DatasetSegment dataset_segment,
                                    const std::string& mask) const {
-  engine::Value v = single_value(get_segment_data(name, dataset_segment, mask).select(F::mean(name).alias("mean")));
+  engine::Value v = single_value(get_segment_data(name, dataset_segment, mask).select(F::mean(F::col(sql_identifier(name))).alias("mean")));
   return value_as_double(v);
 }
 
 std::vector<double> BaseSparkDatasetMixin::quantiles(const std::string& name, const std::vector<double>& quantile_vals,
                                                      DatasetSegment dataset_segment, const std::string& mask) const {
   std::vector<engine::Row> rows = get_segment_data(name, dataset_segment, mask)
-                                      .select(F::percentile_approx(name, quantile_vals, 1000000).alias("quantiles"))
+                                      .select(F::percentile_approx(F::col(sql_identifier(name)), quantile_vals, 1000000).alias("quantiles"))
                                       .collect();
   const engine::Value v = rows.empty() ? engine::Value() : rows[0]["quantiles"];
   if (v.isNull()) return std::vector<double>(quantile_vals.size(), std::numeric_limits<double>::quiet_NaN());
@@ -538,7 +546,7 @@ MetricCalculationParams BaseSparkDatasetMixin::get_metric_calculation_params(con
   columns.push_back(target_name());
   if (has_predictions()) columns.push_back(*prediction_name());
   DataFrame frame = condition.empty() ? _validation_data : _validation_data.filter(condition);
-  return MetricCalculationParams{frame.select(columns), prediction_name(), target_name(), std::nullopt};
+  return MetricCalculationParams{frame.select(quoted_columns(columns)), prediction_name(), target_name(), std::nullopt};
 }
 
 }  // namespace spark

@@ -112,7 +112,9 @@ MetricCalculationParams BiasSparkDataset::get_metric_calculation_params(const st
   if (!contains(columns, _protected_name)) columns.push_back(_protected_name);
   if (has_predictions()) columns.push_back(*prediction_name());
   DataFrame frame = condition.empty() ? _validation_data : _validation_data.filter(condition);
-  return MetricCalculationParams{frame.select(columns), prediction_name(), target_name(),
+  std::vector<engine::Column> quoted;
+  for (const std::string& c : columns) quoted.push_back(F::col(sql_identifier(c)));
+  return MetricCalculationParams{frame.select(quoted), prediction_name(), target_name(),
                                  std::vector<std::string>{_protected_name}};
 }
 
