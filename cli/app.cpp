@@ -9,6 +9,7 @@
 #include "engine/connect/connection.h"
 #include "engine/session.h"
 #include "command.h"
+#include "sql_command.h"
 #include "version.h"
 
 namespace cli {
@@ -56,7 +57,7 @@ int runApp(const std::vector<std::string>& args, std::ostream& out, std::ostream
   } catch (const CLI::ParseError& e) {
     // --help and --version arrive as "errors" with exit code 0; CLI11 prints them.
     if (e.get_exit_code() == 0) return app.exit(e, out, err);
-    err << "error: " << e.what() << " (see norq-spark --help)\n";
+    err << "error: " << singleLine(e.what()) << " (see norq-spark --help)\n";
     return kUsageErrorStatus;
   }
   // A remote session is made before the command runs (the command's getOrCreate() then returns it), so an

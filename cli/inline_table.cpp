@@ -1,7 +1,12 @@
 #include "inline_table.h"
 
 #include <charconv>
+#include <algorithm>
 #include <cmath>
+#include <stdexcept>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <optional>
@@ -26,10 +31,35 @@ struct BadValue {
   std::string reason;
 };
 
-std::string shortText(const json& v) {
+// The first characters of a value's JSON text, for messages. Only as much of the value is serialised as
+// is shown (a row of a million values costs nothing), and values are no deeper than kMaxJsonDepth.
+void appendShort(std::string& out, const json& v, std::size_t limit) {
+  if (out.size() >= limit) return;
+  if (v.is_array() || v.is_object()) {
+    out.push_back(v.is_array() ? '[' : '{');
+    bool first = true;
+    for (auto it = v.begin(); it != v.end() && out.size() < limit; ++it) {
+      if (!first) out.push_back(',');
+      first = false;
+      if (v.is_object()) out += json(it.key()).dump(-1, ' ', false, json::error_handler_t::replace) + ":";
+      appendShort(out, it.value(), limit);
+    }
+    out.push_back(v.is_array() ? ']' : '}');
+    return;
+  }
   std::string s = v.dump(-1, ' ', false, json::error_handler_t::replace);
+  out.append(s, 0, std::min(s.size(), limit + 1 - std::min(limit, out.size())));
+}
+
+std::string shortText(const json& v) {
+  std::string s;
+  appendShort(s, v, 41);
   if (s.size() > 40) s = s.substr(0, 37) + "...";
   return s;
+}
+
+std::string shortText(const std::string& text) {
+  return text.size() > 40 ? text.substr(0, 37) + "..." : text;
 }
 
 [[noreturn]] void bad(const json& v, const DataType& t) {
@@ -233,6 +263,17 @@ Value toValue(const json& v, const DataType& t) {
 
 }  // namespace
 
+json parseBoundedJson(std::istream& in) {
+  // The parser itself keeps its nesting on the heap, but every later walk of the document (conversion,
+  // serialisation, destruction) recurses: the depth is bounded while parsing.
+  const json::parser_callback_t bound = [](int depth, json::parse_event_t, json&) {
+    if (depth > kMaxJsonDepth)
+      throw std::length_error("nested more than " + std::to_string(kMaxJsonDepth) + " levels deep");
+    return true;
+  };
+  return json::parse(in, bound);
+}
+
 engine::LocalTable inlineTableFromJson(const json& doc, const std::string& name) {
   const std::string where = "table " + name + ": ";
   if (!doc.is_object()) throw CliError(where + "expected a JSON object with \"schema\" and \"rows\"");
@@ -251,8 +292,8 @@ engine::LocalTable inlineTableFromJson(const json& doc, const std::string& name)
     }
     const auto type = DataType::parse(f[1].get<std::string>());
     if (!type || type->isNull()) {
-      throw CliError(where + "unknown type '" + f[1].get<std::string>() + "' for column '" + f[0].get<std::string>() +
-                     "'");
+      throw CliError(where + "unknown type '" + shortText(f[1].get<std::string>()) + "' for column '" +
+                     shortText(f[0].get<std::string>()) + "' (or arrays nested more than 64 deep)");
     }
     schema.add(f[0].get<std::string>(), *type);
   }
@@ -282,13 +323,20 @@ engine::LocalTable inlineTableFromJson(const json& doc, const std::string& name)
 }
 
 engine::LocalTable loadInlineTable(const std::string& path, const std::string& name) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) throw CliError("table " + name + ": " + path + " is a folder, not a JSON file");
   std::ifstream in(path);
-  if (!in) throw CliError("table " + name + ": cannot open " + path);
+  if (!in) {
+    const int error = errno;
+    throw CliError("table " + name + ": cannot open " + path + ": " + std::strerror(error));
+  }
   json doc;
   try {
-    doc = json::parse(in);
-  } catch (const json::parse_error& e) {
+    doc = parseBoundedJson(in);
+  } catch (const json::exception& e) {
     throw CliError("table " + name + ": " + path + " is not valid JSON (" + e.what() + ")");
+  } catch (const std::length_error& e) {
+    throw CliError("table " + name + ": " + path + ": " + e.what());
   }
   return inlineTableFromJson(doc, name);
 }

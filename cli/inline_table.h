@@ -8,6 +8,7 @@
 // fraction of up to 6 digits and a Z or +hh:mm offset accepted), JSON arrays for arrays, null for null.
 #pragma once
 
+#include <istream>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -15,6 +16,13 @@
 #include "engine/local_table.h"
 
 namespace cli {
+
+// JSON documents nest no deeper than this (a table needs 3 levels plus its arrays' nesting).
+inline constexpr int kMaxJsonDepth = 100;
+
+// Parses JSON text, refusing a document nested more than kMaxJsonDepth levels (std::length_error) before
+// anything recurses over it; json::parse_error for malformed text.
+nlohmann::json parseBoundedJson(std::istream& in);
 
 // Builds the table described by `doc`. `name` (the view name) prefixes every error message. Throws
 // CliError naming the row and column of a value that does not fit its column.

@@ -7,6 +7,7 @@
 #include "command.h"
 #include "engine/errors.h"
 #include "engine/session.h"
+#include "output_files.h"
 #include "scan_options.h"
 #include "scan_output.h"
 #include "spark/predictions.h"
@@ -74,6 +75,7 @@ class PredictCommand final : public Command {
 
   int run(std::ostream& out, std::ostream& err) override {
     try {
+      checkOutputPath(output_, "--output");
       auto session = engine::SparkSession::builder().appName("norq-spark").getOrCreate();
       engine::DataFrame data = readInput(*session, options_.data, options_);
       auto split = [](const std::vector<std::string>& items) {
@@ -96,7 +98,7 @@ class PredictCommand final : public Command {
       auto [predicted, label] = spark::predictions_from_sklearn(a);
       const std::string csv = toCsv(predicted.toPandas());
       if (output_ == "-") {
-        out << csv;
+        writeStream(out, csv);
       } else {
         writeFileAtomically(output_, csv);
         err << "wrote " << output_ << " with the prediction column " << label << "\n";

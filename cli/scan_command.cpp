@@ -10,6 +10,7 @@
 #include "command.h"
 #include "engine/errors.h"
 #include "host/errors.h"
+#include "output_files.h"
 #include "scan_options.h"
 #include "scan_output.h"
 #include "scan_run.h"
@@ -27,21 +28,31 @@ class ScanCommand final : public Command {
 
   int run(std::ostream& out, std::ostream& err) override {
     try {
+      // Every output is checked before the work starts, so that a wrong path costs no scan.
+      if (options_.json) checkOutputPath(*options_.json, "--json");
+      if (options_.html) checkOutputPath(*options_.html, "--html");
       const char* profileEnv = std::getenv("NORQ_PROFILE_STEPS");
       const bool profile = options_.profileSteps || (profileEnv && *profileEnv && std::string(profileEnv) != "0");
       Progress progress(!options_.quiet && ::isatty(2), profile);
       ScanOutcome result = runScan(options_, progress);
       const bool jsonToStdout = options_.json && *options_.json == "-";
+      std::vector<std::pair<std::string, std::string>> files;
+      std::string text;
       if (options_.json) {
-        const std::string text = result.report.dump(2) + "\n";
+        // Invalid UTF-8 from the data was replaced (with a warning) when the report was assembled.
+        std::string dumped = result.report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
         if (jsonToStdout)
-          out << text;
+          text = std::move(dumped);
         else
-          writeFileAtomically(*options_.json, text);
+          files.emplace_back(*options_.json, std::move(dumped));
       }
-      if (options_.html) writeFileAtomically(*options_.html, renderHtml(result.report));
-      if (!jsonToStdout && !options_.quiet) out << renderSummary(result.report, &out == &std::cout && ::isatty(1));
-      out.flush();
+      if (options_.html) files.emplace_back(*options_.html, renderHtml(result.report));
+      if (!jsonToStdout && !options_.quiet) text += renderSummary(result.report, &out == &std::cout && ::isatty(1));
+      // All reports or none; then standard output; the scan is recorded in the history only once all of it
+      // has been delivered.
+      writeFilesAtomically(files, [&] { writeStream(out, text); });
+      recordScan(result);
+      for (const std::string& w : result.warnings) err << "warning: " << singleLine(w) << "\n";
       return result.crossed.empty() ? 0 : kThresholdCrossedStatus;
     } catch (const engine::ParseException& e) {
       std::string msg = e.what();

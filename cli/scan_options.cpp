@@ -1,5 +1,7 @@
 #include "scan_options.h"
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <sstream>
 
@@ -44,8 +46,18 @@ spark::Splits parseSplits(const std::string& text) {
     }
   }
   if (v.size() != 3) throw CliError("--splits needs three proportions (training, validation, testing), got " + text);
-  for (double p : v)
+  for (double p : v) {
+    if (std::isnan(p) || std::isinf(p))
+      throw CliError("--splits: proportions must be finite numbers, got " + text);
     if (p < 0) throw CliError("--splits: proportions must not be negative, got " + text);
+  }
+  // The proportions are weights, normalised by their sum: it must be a positive, finite number, and a
+  // weight too small to matter next to it (1e-320) is no use either.
+  const double sum = v[0] + v[1] + v[2];
+  if (!(sum > 0)) throw CliError("--splits: at least one proportion must be above 0, got " + text);
+  if (!std::isfinite(sum))
+    throw CliError("--splits: proportions are too large (their sum is not a finite number), got " + text);
+  if (sum < 1e-9) throw CliError("--splits: proportions are too small (they sum to less than 1e-9), got " + text);
   return {v[0], v[1], v[2]};
 }
 
@@ -119,14 +131,31 @@ void configureScanOptions(CLI::App& sub, ScanOptions& o) {
 }
 
 engine::DataFrame readInput(engine::SparkSession& session, const std::string& path, const ScanOptions& o) {
+  namespace fs = std::filesystem;
   std::error_code ec;
   // On a Spark server the path names a file the server reads: the server checks it.
-  if (!session.isRemote() && !std::filesystem::exists(path, ec)) throw CliError("no such file or directory: " + path);
-  if (!session.isRemote() && std::filesystem::is_regular_file(path, ec) && std::filesystem::file_size(path, ec) == 0)
-    throw CliError("the file is empty: " + path);
+  if (!session.isRemote()) {
+    const fs::file_status status = fs::status(path, ec);
+    if (!fs::exists(status)) throw CliError("no such file or directory: " + path);
+    if (fs::is_regular_file(status) && fs::file_size(path, ec) == 0) throw CliError("the file is empty: " + path);
+    if (fs::is_directory(status)) {
+      // The reader takes every visible file of a folder as a part file.
+      bool anyFile = false;
+      for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (!name.empty() && name[0] != '.' && name[0] != '_' && it->is_regular_file(ec)) anyFile = true;
+      }
+      if (ec) throw CliError("cannot read the folder " + path + ": " + ec.message());
+      if (!anyFile) throw CliError("the folder " + path + " holds no data files");
+    } else if (!fs::is_regular_file(status)) {
+      throw CliError(path + " is not a file or a folder of CSV files (a device, pipe or socket cannot be read twice)");
+    }
+  }
   // Malformed records (rows with too few or too many fields) are errors, not silently padded rows.
   engine::DataFrame df = session.read().option("mode", "FAILFAST").csv(path, !o.noHeader, true);
   if (df.columns().empty()) throw CliError("no columns found in " + path);
+  if (df.limit(1).count() == 0)
+    throw CliError("no data rows in " + path + (o.noHeader ? "" : " (a header line only)"));
   if (o.where) {
     df = df.filter(*o.where);
     df.schema();  // resolve the condition now: an unknown column is a usage error, reported before any work
@@ -161,6 +190,26 @@ std::shared_ptr<spark::BaseSparkDatasetMixin> buildDataset(const engine::DataFra
   if (!name) name = std::filesystem::path(o.data).filename().string();
   std::optional<spark::Splits> splits;
   if (o.splits) splits = parseSplits(*o.splits);
+  {
+    // Every column named on the command line must exist: a misspelt --continuous would otherwise be ignored.
+    const std::vector<std::string> columns = frame.columns();
+    auto check = [&](const std::string& option, const std::vector<std::string>& names) {
+      for (const std::string& n : names)
+        if (std::find(columns.begin(), columns.end(), n) == columns.end()) {
+          std::string available;
+          for (std::size_t i = 0; i < columns.size() && i < 50; ++i) available += (i ? ", " : "") + columns[i];
+          if (columns.size() > 50) available += ", ...";
+          throw CliError(option + ": no column " + n + " in the data (columns: " + available + ")");
+        }
+    };
+    check("--categorical", splitList(o.cats));
+    check("--continuous", splitList(o.conts));
+    check("--id", splitList(o.ids));
+    check("--date", splitList(o.dates));
+    if (o.label) check("--label", {*o.label});
+    if (o.prediction) check("--prediction", {*o.prediction});
+    if (o.protectedAttr) check("--protected", {*o.protectedAttr});
+  }
   if (o.protectedAttr) {
     norq::BiasParams params;
     params.protected_ = o.protectedAttr;
@@ -179,6 +228,7 @@ std::shared_ptr<spark::BaseSparkDatasetMixin> buildDataset(const engine::DataFra
     if (o.keepProtected) a.remove_protected_from_features = false;
     a.random_seed = o.seed;
     a.name = name;
+    a.register_creation = false;  // recorded once the scan completed (see recordScan)
     return spark::BiasSparkDatasetBuilder::dataset(a);
   }
   spark::SimpleSparkDatasetBuilder::DatasetArgs a;
@@ -194,6 +244,7 @@ std::shared_ptr<spark::BaseSparkDatasetMixin> buildDataset(const engine::DataFra
   if (o.convertDates) a.convert_date_cols = true;
   a.datetime_format = o.dateFormat;
   a.name = name;
+  a.register_creation = false;  // recorded once the scan completed (see recordScan)
   return spark::SimpleSparkDatasetBuilder::dataset(a);
 }
 

@@ -18,14 +18,17 @@
 #include "host/errors.h"
 #include "host/events.h"
 #include "output_json.h"
+#include "sql_command.h"
 #include "spark/calculation_handlers.h"
 #include "spark/datasets/bias_spark_dataset.h"
+#include "spark/histograms.h"
 #include "spark/ks_2samp.h"
 #include "spark/metrics.h"
 
 namespace cli {
 
 namespace F = engine::functions;
+using spark::sql_identifier;
 using json = nlohmann::json;
 
 namespace {
@@ -186,7 +189,16 @@ json histogramsJson(const spark::BaseSparkDatasetMixin& ds, const ScanOptions& o
   constexpr std::size_t kMaxBars = 30;  // the most frequent categories; the rest are summed into one bar
   for (std::size_t i = 0; i < columns.size(); ++i) {
     progress.step("histograms [" + std::to_string(i + 1) + "/" + std::to_string(columns.size()) + "] " + columns[i]);
-    auto [labels, counts] = ds.histogram(columns[i], o.histogramBins);
+    std::vector<std::string> labels;
+    std::vector<std::int64_t> counts;
+    try {
+      std::tie(labels, counts) = ds.histogram(columns[i], o.histogramBins);
+    } catch (const norq::ValueError& e) {
+      // One column that cannot be binned (an infinity leaves no finite range) does not stop the others.
+      out[columns[i]] = {{"binned", false}, {"labels", json::array()}, {"counts", json::array()}, {"other", 0},
+                         {"error", e.what()}};
+      continue;
+    }
     const bool binned = labels.size() == counts.size() + 1;
     json h = {{"binned", binned}, {"labels", labels}, {"counts", counts}, {"other", 0}};
     // Categories come most frequent first, so the tail can be summed; numeric bins (at most 100 for an
@@ -281,8 +293,8 @@ json metricsJson(const spark::BaseSparkDatasetMixin& ds, const ScanOptions& o, P
     p.privileged = priv;
     p.unprivileged = unpriv;
     norq::CalculationParams privP = p, unprivP = p;
-    privP.data = mp.frame.filter(F::col(prot).isin(priv));
-    unprivP.data = mp.frame.filter(F::col(prot).isin(unpriv));
+    privP.data = mp.frame.filter(F::col(sql_identifier(prot)).isin(priv));
+    unprivP.data = mp.frame.filter(F::col(sql_identifier(prot)).isin(unpriv));
     json f = {{"protected", prot},
               {"privileged", o.privileged},
               {"unprivileged", o.unprivileged},
@@ -313,7 +325,10 @@ json metricsJson(const spark::BaseSparkDatasetMixin& ds, const ScanOptions& o, P
       throw CliError("--fail-metric-below: '" + t.substr(eq + 1) + "' is not a number");
     }
     const json& v = m["values"][name];
-    if (!v.is_null() && v.get<double>() < limit)
+    if (v.is_null())
+      // A gate must not pass on a figure it could not check (no row with a label, no prediction).
+      crossed.push_back(name + " cannot be computed on this data, so it cannot be checked against " + t.substr(eq + 1));
+    else if (v.get<double>() < limit)
       crossed.push_back(name + " " + v.dump() + " is below " + t.substr(eq + 1));
   }
   return m;
@@ -330,8 +345,18 @@ json driftJson(const spark::BaseSparkDatasetMixin& ds, const engine::DataFrame& 
     if (std::find(refColumns.begin(), refColumns.end(), name) == refColumns.end())
       throw CliError("the reference data has no column " + name);
     const bool categorical = ds.is_categorical_feature(name);
+    {
+      // Numbers compare with numbers (an integer reference column for a floating one is fine), text with text.
+      const engine::DataType refType = reference.schema()[name].dataType;
+      const engine::DataType curType = ds.feature(name).schema().fields().at(0).dataType;
+      const bool refNumeric = refType.isNumeric(), curNumeric = curType.isNumeric();
+      if (refNumeric != curNumeric || (!refNumeric && refType != curType))
+        throw CliError("the reference column " + name + " holds " + refType.simpleString() + " values but the data's " +
+                       curType.simpleString() + " values: " + *o.reference + " and " + o.data +
+                       " must have the same columns of the same kinds");
+    }
     // Missing values (null, NaN) are no part of a distribution: both samples are compared on their values.
-    engine::DataFrame ref = reference.select(std::vector<std::string>{name}).na().drop();
+    engine::DataFrame ref = reference.select(F::col(sql_identifier(name))).na().drop();
     engine::DataFrame cur = ds.feature(name).na().drop();
     json f = {{"feature", name}, {"kind", categorical ? "categorical" : "continuous"}, {"ks", nullptr}};
     try {
@@ -362,6 +387,67 @@ json driftJson(const spark::BaseSparkDatasetMixin& ds, const engine::DataFrame& 
   return json{{"reference", {{"source", *o.reference}, {"rows", reference.count()}}}, {"features", features}};
 }
 
+std::string fmtNumber(double v) {
+  std::ostringstream s;
+  s << v;
+  return s.str();
+}
+
+// Upper bounds of the user-set sizes: each is far above any useful value and far below what would exhaust
+// memory (a histogram allocates its bins at once).
+constexpr std::int64_t kMaxHistogramBins = 10'000;
+constexpr std::int64_t kMaxSampleRows = 100'000;
+
+void validateOptionRanges(const ScanOptions& o) {
+  if (o.histogramBins < 1 || o.histogramBins > kMaxHistogramBins)
+    throw CliError("--histogram-bins must be between 1 and " + std::to_string(kMaxHistogramBins) + ", got " +
+                   std::to_string(o.histogramBins));
+  if (o.driftBins && (*o.driftBins < 1 || *o.driftBins > kMaxHistogramBins))
+    throw CliError("--drift-bins must be between 1 and " + std::to_string(kMaxHistogramBins) + ", got " +
+                   std::to_string(*o.driftBins));
+  if (o.sampleRows < 0 || o.sampleRows > kMaxSampleRows)
+    throw CliError("--sample-rows must be between 0 and " + std::to_string(kMaxSampleRows) + ", got " +
+                   std::to_string(o.sampleRows));
+  if (o.failViolationsAbove && *o.failViolationsAbove < 0)
+    throw CliError("--fail-violations-above must not be negative, got " + std::to_string(*o.failViolationsAbove));
+  if (o.failPvalueBelow && !(*o.failPvalueBelow >= 0 && *o.failPvalueBelow <= 1))
+    throw CliError("--fail-pvalue-below is a p-value between 0 and 1, got " + fmtNumber(*o.failPvalueBelow));
+  if (o.failPsiAbove && !(*o.failPsiAbove >= 0 && std::isfinite(*o.failPsiAbove)))
+    throw CliError("--fail-psi-above must be a finite number of at least 0, got " + fmtNumber(*o.failPsiAbove));
+}
+
+// JSON text must be UTF-8: a string of the data that is not (a Latin-1 file, a broken byte) has its invalid
+// bytes replaced by U+FFFD in every output, with one warning naming where.
+void replaceInvalidUtf8(json& j, const std::string& where, std::vector<std::string>& warnings) {
+  if (j.is_string()) {
+    const std::string& s = j.get_ref<const std::string&>();
+    const std::string fixed = validUtf8(s);
+    if (fixed != s) {
+      const std::string w = "text that is not UTF-8 in " + (where.empty() ? std::string("the report") : where) +
+                            ": invalid bytes replaced by U+FFFD";
+      if (warnings.empty() || warnings.back() != w) warnings.push_back(w);
+      j = fixed;
+    }
+  } else if (j.is_array()) {
+    for (auto& e : j) replaceInvalidUtf8(e, where, warnings);
+  } else if (j.is_object()) {
+    json fixedObject = json::object();
+    bool renamed = false;
+    for (auto it = j.begin(); it != j.end(); ++it) {
+      const std::string key = validUtf8(it.key());
+      const std::string path = where.empty() ? key : where + "." + key;
+      if (key != it.key()) {
+        renamed = true;
+        warnings.push_back("a name that is not UTF-8 in " + (where.empty() ? std::string("the report") : where) +
+                           ": invalid bytes replaced by U+FFFD");
+      }
+      replaceInvalidUtf8(it.value(), path, warnings);
+      fixedObject[key] = it.value();
+    }
+    if (renamed) j = std::move(fixedObject);
+  }
+}
+
 }  // namespace
 
 ScanOutcome runScan(const ScanOptions& o, Progress& progress) {
@@ -371,9 +457,7 @@ ScanOutcome runScan(const ScanOptions& o, Progress& progress) {
   const bool all = cmd == "scan";
   if (o.label && o.prediction && *o.label == *o.prediction)
     throw CliError("the label and the prediction are the same column (" + *o.label + ")");
-  if (o.histogramBins < 1) throw CliError("--histogram-bins must be at least 1");
-  if (o.driftBins && *o.driftBins < 1) throw CliError("--drift-bins must be at least 1");
-  if (o.sampleRows < 0) throw CliError("--sample-rows must not be negative");
+  validateOptionRanges(o);
 
   auto session = engine::SparkSession::builder().appName("norq-spark").getOrCreate();
   progress.step("reading " + o.data);
@@ -384,6 +468,7 @@ ScanOutcome runScan(const ScanOptions& o, Progress& progress) {
   if (o.reference) reference = readInput(*session, *o.reference, o).persist();
 
   norq::set_event_database(historyPath(o));
+  norq::event_history();  // opened now: an unusable history file is an error before any work
   progress.step("building the dataset");
   std::shared_ptr<spark::BaseSparkDatasetMixin> ds = buildDataset(data, o);
 
@@ -394,7 +479,6 @@ ScanOutcome runScan(const ScanOptions& o, Progress& progress) {
   r["command"] = cmd;
   r["dataset"] = datasetJson(*ds, o);
   std::optional<norq::EventRecord> last = norq::event_history().last(ds->name(), norq::Events::DATASET_SCANNED);
-  norq::handle_event(norq::Events::DATASET_SCANNED, *ds);
   r["history"] = {{"previous_scan", last ? json(last->time) : json(nullptr)},
                   {"previous_checksum", last ? json(last->overall_checksum) : json(nullptr)},
                   {"checksums_match", last ? json(last->overall_checksum == ds->overall_checksum()) : json(nullptr)}};
@@ -407,8 +491,16 @@ ScanOutcome runScan(const ScanOptions& o, Progress& progress) {
   if ((all && ds->prediction_name()) || cmd == "metrics") r["metrics"] = metricsJson(*ds, o, progress, out.crossed);
   if (reference && (all || cmd == "drift")) r["drift"] = driftJson(*ds, *reference, o, progress, out.crossed);
   r["thresholds_crossed"] = out.crossed;
+  replaceInvalidUtf8(r, "", out.warnings);
   progress.done();
+  out.dataset = ds;
   return out;
+}
+
+void recordScan(const ScanOutcome& outcome) {
+  if (!outcome.dataset) return;
+  norq::handle_event(norq::Events::DATASET_CREATED, *outcome.dataset);
+  norq::handle_event(norq::Events::DATASET_SCANNED, *outcome.dataset);
 }
 
 }  // namespace cli

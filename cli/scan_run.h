@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,12 +36,19 @@ class Progress {
 
 struct ScanOutcome {
   nlohmann::json report;
-  std::vector<std::string> crossed;  // thresholds crossed, one readable line each
+  std::vector<std::string> crossed;   // thresholds crossed, one readable line each
+  std::vector<std::string> warnings;  // e.g. text that is not UTF-8, replaced in the reports
+  std::shared_ptr<spark::BaseSparkDatasetMixin> dataset;
 };
 
 // Runs the parts of `options.command` and returns the report. CliError, engine and framework errors for bad
 // input propagate to the caller.
+// Nothing is recorded in the event history: see recordScan.
 ScanOutcome runScan(const ScanOptions& options, Progress& progress);
+
+// Records the dataset's creation and scan in the event history, once the scan's outputs are delivered (a
+// failed run must not become the "last scan" the next one compares its checksums with).
+void recordScan(const ScanOutcome& outcome);
 
 // Population stability index of two proportion lists over the same bins: sum of (a - e) ln(a / e), with
 // empty bins counted as 0.0001 so that a bin present on one side only adds a finite amount.

@@ -149,27 +149,4 @@ std::string renderSummary(const json& r, bool colour) {
   return out.str();
 }
 
-void writeFileAtomically(const std::string& path, const std::string& text) {
-  namespace fs = std::filesystem;
-  const fs::path target(path);
-  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  std::error_code ec;
-  if (!fs::is_directory(dir, ec)) throw CliError("cannot write " + path + ": no such directory " + dir.string());
-  const fs::path tmp = dir / ("." + target.filename().string() + ".tmp" + std::to_string(::getpid()));
-  {
-    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-    f << text;
-    f.close();
-    if (!f) {
-      fs::remove(tmp, ec);
-      throw CliError("cannot write " + path);
-    }
-  }
-  fs::rename(tmp, target, ec);
-  if (ec) {
-    fs::remove(tmp, ec);
-    throw CliError("cannot write " + path + ": " + ec.message());
-  }
-}
-
 }  // namespace cli

@@ -1,5 +1,7 @@
 #include "sql_command.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <limits>
 #include <new>
@@ -9,6 +11,7 @@
 #include "command.h"
 #include "engine/engine.h"
 #include "inline_table.h"
+#include "output_files.h"
 #include "output_json.h"
 #include "output_table.h"
 #include "view_args.h"
@@ -42,6 +45,15 @@ void checkPathExists(const ViewArg& arg, const std::string& option) {
   std::error_code ec;
   if (!std::filesystem::exists(arg.path, ec)) {
     throw CliError(option + " " + arg.name + ": no such file or directory: " + arg.path);
+  }
+  if (std::filesystem::is_directory(arg.path, ec) && option == "--csv") {
+    // The reader takes every visible file of a folder as a part file.
+    bool anyFile = false;
+    for (std::filesystem::directory_iterator it(arg.path, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      if (!name.empty() && name[0] != '.' && name[0] != '_' && it->is_regular_file(ec)) anyFile = true;
+    }
+    if (!anyFile) throw CliError(option + " " + arg.name + ": the folder " + arg.path + " holds no data files");
   }
 }
 
@@ -104,14 +116,15 @@ int runQuery(engine::SparkSession& session, const SqlOptions& options, std::ostr
     if (options.maxRows) result = result.limit(*options.maxRows);
     const auto table = result.toPandas();
     writeJsonLines(out, table, table.numRows());
+    out.flush();
+    if (!out) throw CliError("cannot write to standard output (closed, or the disk or pipe is full)");
   } else {
     const std::int64_t shown = options.maxRows.value_or(kDefaultTableRows);
     // One row beyond what is shown tells the renderer that the result was cut short.
     const bool unbounded = shown == std::numeric_limits<std::int64_t>::max();
     const auto table = unbounded ? result.toPandas() : result.limit(shown + 1).toPandas();
-    out << renderTable(table, static_cast<std::size_t>(shown));
+    writeStream(out, renderTable(table, static_cast<std::size_t>(shown)));
   }
-  out.flush();
   return 0;
 }
 
@@ -152,20 +165,118 @@ class SqlCommand final : public Command {
 
 }  // namespace
 
-std::string singleLine(const std::string& message) {
+namespace {
+
+// Length of the valid UTF-8 sequence at s[i] (overlong forms, surrogates and code points past U+10FFFF are
+// invalid), or 0.
+std::size_t utf8Length(const std::string& s, std::size_t i) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = b(i);
+  std::size_t n = 0;
+  unsigned lo = 0x80, hi = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) n = 2;
+  else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + n > s.size()) return 0;
+  if (b(i + 1) < lo || b(i + 1) > hi) return 0;
+  for (std::size_t k = 2; k < n; ++k)
+    if (b(i + k) < 0x80 || b(i + k) > 0xBF) return 0;
+  return n;
+}
+
+}  // namespace
+
+std::string validUtf8(const std::string& text) {
   std::string out;
-  out.reserve(message.size());
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+    } else if (const std::size_t n = utf8Length(text, i); n > 0) {
+      out.append(text, i, n);
+      i += n;
+    } else {
+      out += "\xEF\xBF\xBD";  // U+FFFD
+      ++i;
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// Messages quote the input; a few hundred characters of it are enough to find the fault.
+constexpr std::size_t kMaxMessageBytes = 1000;
+
+}  // namespace
+
+std::string singleLine(const std::string& text) {
+  // The engine's advice to set the reader's mode option has no flag here: the record's place is what helps.
+  std::string message = text;
+  static const std::string kModeAdvice =
+      " To process malformed records as null result, try setting the option 'mode' as 'PERMISSIVE'.";
+  if (const auto at = message.find(kModeAdvice); at != std::string::npos) message.erase(at, kModeAdvice.size());
+  std::string out;
+  out.reserve(std::min(message.size(), kMaxMessageBytes) + 16);
   bool pendingSpace = false;
-  for (const char c : message) {
+  for (std::size_t i = 0; i < message.size();) {
+    if (out.size() >= kMaxMessageBytes) {
+      out += "...";
+      break;
+    }
+    const unsigned char c = static_cast<unsigned char>(message[i]);
     if (c == '\n' || c == '\r') {
       pendingSpace = !out.empty();
+      ++i;
       continue;
     }
     if (pendingSpace) {
       if (out.back() != ' ') out.push_back(' ');
       pendingSpace = false;
     }
-    out.push_back(c);
+    // Bytes of the input never reach the terminal raw: a control character (an escape sequence could set
+    // the title or clear the screen) or a byte that is not UTF-8 is shown as \xNN.
+    if (c < 0x20 || c == 0x7F) {
+      if (c == '\t') {
+        out.push_back(' ');
+      } else {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\x%02X", c);
+        out += buf;
+      }
+      ++i;
+      continue;
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    const std::size_t n = utf8Length(message, i);
+    // C1 control characters (U+0080 to U+009F) act on terminals too.
+    if (n == 0 || (n == 2 && c == 0xC2 && static_cast<unsigned char>(message[i + 1]) < 0xA0)) {
+      const std::size_t bytes = n == 0 ? 1 : n;
+      for (std::size_t k = 0; k < bytes; ++k) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned char>(message[i + k]));
+        out += buf;
+      }
+      i += bytes;
+      continue;
+    }
+    out.append(message, i, n);
+    i += n;
   }
   while (!out.empty() && out.back() == ' ') out.pop_back();
   return out;

@@ -28,6 +28,11 @@ int runSqlQuery(const SqlOptions& options, std::ostream& out, std::ostream& err)
 
 // One-line form of an engine or parser message: Spark-style messages may carry the query and a caret
 // line after the first line; those are folded into a single line.
+// Control characters and bytes that are not UTF-8 are escaped (\xNN), so that no byte of the input reaches
+// the terminal raw, and a very long message is cut.
 std::string singleLine(const std::string& message);
+
+// `text` with every byte that is not part of a valid UTF-8 sequence replaced by U+FFFD.
+std::string validUtf8(const std::string& text);
 
 }  // namespace cli

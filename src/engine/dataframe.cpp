@@ -50,14 +50,16 @@ Column DataFrame::operator[](const std::string& name) const {
     // Resolve eagerly, as Spark does, so a typo fails where it is written.
     StructType s = schema();
     bool found = false;
-    for (const auto& f : s.fields()) found = found || lower(f.name) == lower(name);
+    // Compared with the name the text denotes (`a.b` quoted denotes the column a.b).
+    const std::string& denoted = e->nameParts[0];
+    for (const auto& f : s.fields()) found = found || lower(f.name) == lower(denoted);
     if (!found) {
       std::string available;
       for (const auto& f : s.fields()) available += (available.empty() ? "`" : ", `") + f.name + "`";
       throw AnalysisException(fmt::format(
           "[UNRESOLVED_COLUMN.WITH_SUGGESTION] A column, variable, or function parameter with name `{}` cannot be "
           "resolved. Did you mean one of the following? [{}].",
-          name, available));
+          denoted, available));
     }
   }
   return Column(e);

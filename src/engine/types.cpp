@@ -126,7 +126,10 @@ bool DataType::operator==(const DataType& o) const {
   return true;
 }
 
-std::optional<DataType> DataType::parse(std::string_view text) {
+namespace {
+
+// A type name other than array<...>.
+std::optional<DataType> parseScalar(std::string_view text) {
   std::string s = lower(trim(text));
   if (s == "int" || s == "integer") return IntegerType();
   if (s == "bigint" || s == "long") return LongType();
@@ -161,15 +164,33 @@ std::optional<DataType> DataType::parse(std::string_view text) {
     if (r1.ec != std::errc() || r1.ptr != ps.data() + ps.size() || r2.ec != std::errc() ||
         r2.ptr != ss.data() + ss.size())
       return std::nullopt;
-    if (prec < 1 || prec > kMaxDecimalPrecision || scale < 0 || scale > prec) return std::nullopt;
+    if (prec < 1 || prec > DataType::kMaxDecimalPrecision || scale < 0 || scale > prec) return std::nullopt;
     return DecimalType(prec, scale);
   }
-  if (startsWith("array<") && s.back() == '>') {
-    auto inner = parse(std::string_view(s).substr(6, s.size() - 7));
-    if (!inner) return std::nullopt;
-    return ArrayType(*inner);
-  }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<DataType> DataType::parse(std::string_view text) {
+  // array<...> nests: the element types are peeled off in a loop (no recursion, one copy of the text), and
+  // a type nested deeper than kMaxTypeNesting is refused: no column needs it, and values of such a type
+  // would cost memory and stack in every operator that walks them.
+  constexpr int kMaxTypeNesting = 64;
+  std::string_view rest = trim(text);
+  int arrays = 0;
+  while (rest.size() > 7 && lower(std::string(rest.substr(0, 6))) == "array<" && rest.back() == '>') {
+    if (++arrays > kMaxTypeNesting) return std::nullopt;
+    rest = trim(rest.substr(6, rest.size() - 7));
+  }
+  if (arrays > 0) {
+    auto inner = parseScalar(rest);
+    if (!inner) return std::nullopt;
+    DataType t = *inner;
+    for (int i = 0; i < arrays; ++i) t = ArrayType(t);
+    return t;
+  }
+  return parseScalar(rest);
 }
 
 StructType& StructType::add(std::string name, DataType type, bool nullable) {

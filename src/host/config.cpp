@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <stdexcept>
 #include <mutex>
 
 namespace norq {
@@ -23,10 +24,18 @@ nlohmann::json readFile(const std::string& path) {
   std::ifstream in(path);
   if (!in) throw ConfigError("Cannot read the configuration file " + path);
   nlohmann::json j;
+  // Every later walk of the document recurses: its depth is bounded while parsing.
+  constexpr int kMaxDepth = 100;
+  const nlohmann::json::parser_callback_t bound = [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+    if (depth > kMaxDepth) throw std::length_error("nested more than 100 levels deep");
+    return true;
+  };
   try {
-    in >> j;
+    j = nlohmann::json::parse(in, bound);
   } catch (const nlohmann::json::exception& e) {
     throw ConfigError("The configuration file " + path + " is not valid JSON: " + e.what());
+  } catch (const std::length_error& e) {
+    throw ConfigError("The configuration file " + path + " is " + e.what());
   }
   if (!j.is_object()) throw ConfigError("The configuration file " + path + " must hold a JSON object.");
   return j;

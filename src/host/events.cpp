@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <cstdlib>
 #include <mutex>
 
@@ -69,18 +71,54 @@ EventRecord readRow(const Statement& s) {
 }  // namespace
 
 EventHistory::EventHistory(const std::string& path) : path_(path.empty() ? ":memory:" : path) {
+  const bool inMemory = path_ == ":memory:";
+  std::error_code ec;
+  const bool existed = inMemory || std::filesystem::exists(path_, ec);
   if (sqlite3_open(path_.c_str(), &db_) != SQLITE_OK) {
     std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
     sqlite3_close(db_);
     db_ = nullptr;
+    if (!existed) std::filesystem::remove(path_, ec);
     throw Exception("Cannot open the event history " + path_ + ": " + msg);
   }
-  sqlite3_busy_timeout(db_, 5000);
-  exec(
-      "CREATE TABLE IF NOT EXISTS events ("
-      "id INTEGER PRIMARY KEY AUTOINCREMENT, event TEXT NOT NULL, dataset_name TEXT NOT NULL, "
-      "dataset_id TEXT NOT NULL, overall_checksum TEXT NOT NULL, checksums TEXT NOT NULL, time TEXT NOT NULL)");
-  exec("CREATE INDEX IF NOT EXISTS events_by_name ON events(dataset_name, id)");
+  // The handle is owned only once the constructor returns: close it (and remove a file this call created,
+  // which would be left empty on a full disk) when setting up the history fails.
+  try {
+    sqlite3_busy_timeout(db_, 5000);
+    checkSchema();
+    exec(
+        "CREATE TABLE IF NOT EXISTS events ("
+        "id INTEGER PRIMARY KEY AUTOINCREMENT, event TEXT NOT NULL, dataset_name TEXT NOT NULL, "
+        "dataset_id TEXT NOT NULL, overall_checksum TEXT NOT NULL, checksums TEXT NOT NULL, time TEXT NOT NULL)");
+    exec("CREATE INDEX IF NOT EXISTS events_by_name ON events(dataset_name, id)");
+  } catch (...) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    if (!existed) std::filesystem::remove(path_, ec);
+    throw;
+  }
+}
+
+void EventHistory::checkSchema() const {
+  // Another program's database is not taken over: a file holding tables must hold this history's.
+  std::vector<std::string> tables;
+  {
+    Statement s(db_, "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'", path_);
+    int rc = 0;
+    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) tables.push_back(s.text(0));
+    if (rc != SQLITE_DONE) throw Exception("Event history " + path_ + ": " + sqlite3_errmsg(db_));
+  }
+  if (tables.empty()) return;
+  if (std::find(tables.begin(), tables.end(), "events") == tables.end())
+    throw Exception("Event history " + path_ + ": the file is a database of another kind (it has no events table)");
+  std::vector<std::string> columns;
+  {
+    Statement s(db_, "SELECT name FROM pragma_table_info('events')", path_);
+    while (sqlite3_step(s.get()) == SQLITE_ROW) columns.push_back(s.text(0));
+  }
+  for (const char* needed : {"id", "event", "dataset_name", "dataset_id", "overall_checksum", "checksums", "time"})
+    if (std::find(columns.begin(), columns.end(), needed) == columns.end())
+      throw Exception("Event history " + path_ + ": its events table has another layout (no column " + needed + ")");
 }
 
 EventHistory::~EventHistory() { sqlite3_close(db_); }

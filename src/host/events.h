@@ -46,6 +46,7 @@ class EventHistory {
 
  private:
   void exec(const std::string& sql) const;
+  void checkSchema() const;
   std::string path_;
   sqlite3* db_ = nullptr;
 };

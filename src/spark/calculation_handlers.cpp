@@ -7,6 +7,7 @@
 
 #include "engine/functions.h"
 #include "host/errors.h"
+#include "spark/histograms.h"
 #include "spark/ks_2samp.h"
 #include "spark/rounding.h"
 
@@ -31,7 +32,7 @@ using Counter = std::vector<std::pair<engine::Value, std::int64_t>>;
 
 Counter count_values(const engine::DataFrame& sample, const std::string& column) {
   Counter c;
-  for (const engine::Row& r : sample.groupBy(column).agg(F::count(column)).collect())
+  for (const engine::Row& r : sample.groupBy(F::col(sql_identifier(column))).agg(F::count(F::col(sql_identifier(column)))).collect())
     c.emplace_back(r.values().at(0), r.values().at(1).toInt64());
   return c;
 }
@@ -111,18 +112,18 @@ DriftHistogram drift_histogram(const engine::DataFrame& expected_dist, const eng
     std::vector<double> grid;
     for (std::int64_t k = 0; k <= n; ++k) grid.push_back(static_cast<double>(k) / static_cast<double>(n) * 100);
     if (bucket_type == "bins") {
-      const double lo = single_double(combined.select(F::min(column)));
-      const double hi = single_double(combined.select(F::max(column)));
+      const double lo = single_double(combined.select(F::min(F::col(sql_identifier(column)))));
+      const double hi = single_double(combined.select(F::max(F::col(sql_identifier(column)))));
       if (std::isnan(lo) || std::isnan(hi))
         throw norq::ValueError(fmt::format(
             "Cannot bin column \"{}\": {}", column,
-            combined.select(F::col(column)).na().drop().isEmpty() ? "the samples hold no value"
+            combined.select(F::col(sql_identifier(column))).na().drop().isEmpty() ? "the samples hold no value"
                                                                   : "its values include NaN, which has no place on a range"));
       points = scale_range(grid, lo, hi);
     } else if (bucket_type == "quantiles") {
       std::vector<double> fractions;
       for (std::int64_t k = 0; k <= n; ++k) fractions.push_back(static_cast<double>(k) / static_cast<double>(n));
-      std::optional<engine::Row> row = combined.select(F::percentile_approx(column, fractions)).first();
+      std::optional<engine::Row> row = combined.select(F::percentile_approx(F::col(sql_identifier(column)), fractions)).first();
       if (!row || row->values().at(0).isNull())
         throw norq::ValueError(fmt::format("Cannot bin column \"{}\": the samples hold no value", column));
       for (const engine::Value& v : row->values().at(0).arr().elements) points.push_back(v.toDouble());

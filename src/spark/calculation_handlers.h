@@ -19,7 +19,10 @@ namespace spark {
 // Numeric samples: equal-width bins between the first and last breakpoint (given, or from the combined
 // samples' range, quantiles or percent grid by `bucket_type`). Without a bin count or breakpoints the count
 // is max(10, round(1 + 3.322 log10(n))) for n combined rows. ValueError naming the column when the samples
-// hold no value to bin, or when an empty pair of samples leaves the bin count undefined.
+// hold no value to bin, or when an empty pair of samples leaves the bin count undefined. NaN is not a number
+// on the line the bins span: a numeric sample holding NaN (or an infinity, which leaves no finite range)
+// cannot be binned and gives a ValueError naming the column; drop such values first (na().drop()) to
+// compare the rest.
 norq::HistogramResult spark_histogram_handler(const engine::DataFrame& expected_dist, const engine::DataFrame& new_dist,
                                               std::optional<std::int64_t> number_of_bins = std::nullopt,
                                               const std::string& bucket_type = "bins", bool is_categorical = false,

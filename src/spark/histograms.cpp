@@ -83,7 +83,7 @@ NumericHistogram computeNumericHistogram2(const engine::DataFrame& df, const std
 
 NumericHistogram computeNumericHistogram(const engine::DataFrame& df, const std::string& value_col, std::int64_t bins) {
   check_bins(value_col, bins);
-  std::optional<engine::Row> row = df.select(F::min(value_col), F::max(value_col)).first();
+  std::optional<engine::Row> row = df.select(F::min(F::col(sql_identifier(value_col))), F::max(F::col(sql_identifier(value_col)))).first();
   const engine::Value lo = row ? row->values().at(0) : engine::Value();
   const engine::Value hi = row ? row->values().at(1) : engine::Value();
   if (lo.isNull() || hi.isNull())
@@ -98,7 +98,7 @@ NumericHistogram computeNumericHistogram(const engine::DataFrame& df, const std:
     // width_bucket has no bucket for an empty range; every value equals the maximum, which this histogram
     // counts in its last bin.
     counts.assign(static_cast<std::size_t>(bins), 0);
-    counts.back() = df.select(F::col(value_col)).na().drop().count();
+    counts.back() = df.select(F::col(sql_identifier(value_col))).na().drop().count();
   } else {
     counts = bucket_counts(df, value_col, min_val, max_val, bins, bins + 1);
     if (counts.back() != 0) counts[counts.size() - 2] += counts.back();

@@ -10,6 +10,7 @@
 #include "engine/row.h"
 #include "engine/window.h"
 #include "host/errors.h"
+#include "spark/histograms.h"
 
 namespace spark {
 
@@ -43,10 +44,10 @@ constexpr double kCutover = 0.82;
 engine::DataFrame get_cdf(const engine::DataFrame& df, const std::string& col_name) {
   const std::string variable = first_column(df, "sample");
   // na().drop() removes NaN as well as null: neither has a place on the number line the distribution spans.
-  return df.select(std::vector<engine::Column>{df[variable]})
+  return df.select(std::vector<engine::Column>{df[sql_identifier(variable)]})
       .na()
       .drop()
-      .withColumn(col_name, F::cume_dist().over(engine::Window::orderBy({F::col(variable)})))
+      .withColumn(col_name, F::cume_dist().over(engine::Window::orderBy({F::col(sql_identifier(variable))})))
       .distinct();
 }
 
@@ -92,8 +93,8 @@ KsResult spark_ks_2samp(const engine::DataFrame& df1, const engine::DataFrame& d
   const std::string var = first_column(df1, "first sample");
   // Each sample reduced to the compared column under its own fixed name, so that no column name of the user's
   // (say "cdf_1") can collide with the working columns below.
-  const engine::DataFrame s1 = df1.select(std::vector<engine::Column>{df1[var].alias("value_1")});
-  const engine::DataFrame s2 = df2.select(std::vector<engine::Column>{df2[var].alias("value_2")});
+  const engine::DataFrame s1 = df1.select(std::vector<engine::Column>{df1[sql_identifier(var)].alias("value_1")});
+  const engine::DataFrame s2 = df2.select(std::vector<engine::Column>{df2[sql_identifier(var)].alias("value_2")});
   const std::int64_t n1 = s1.na().drop().count();
   const std::int64_t n2 = s2.na().drop().count();
   if (n1 + n2 == 0)

@@ -15,6 +15,7 @@
 #include "engine/functions.h"
 #include "engine/row.h"
 #include "host/errors.h"
+#include "spark/histograms.h"
 
 namespace spark {
 
@@ -41,8 +42,8 @@ double indicator_mean(const engine::DataFrame& s, const engine::Column& indicato
 }
 
 double true_rate(const norq::CalculationParams& p, const std::string& calculation, const engine::Value& outcome) {
-  const engine::DataFrame s = frame_of(p, calculation).filter(F::col(p.label) == F::lit(outcome));
-  return indicator_mean(s, s[p.pred] == s[p.label]);
+  const engine::DataFrame s = frame_of(p, calculation).filter(F::col(sql_identifier(p.label)) == F::lit(outcome));
+  return indicator_mean(s, s[sql_identifier(p.pred)] == s[sql_identifier(p.label)]);
 }
 
 // The value a metric returned, as a number: metrics of this module return doubles, other registered ones may
@@ -88,7 +89,10 @@ double round_to_hundredths(double x) {
 
 double spark_accuracy(const norq::CalculationParams& p) {
   const engine::DataFrame& data = frame_of(p, "accuracy");
-  return indicator_mean(data, data[p.pred] == data[p.label]);
+  // Without one row holding both a label and a prediction there is nothing to be accurate about: the figure
+  // cannot be computed (rather than 0, which reads as "every prediction wrong").
+  if (data.filter(data[sql_identifier(p.pred)].isNotNull() & data[sql_identifier(p.label)].isNotNull()).isEmpty()) return kNaN;
+  return indicator_mean(data, data[sql_identifier(p.pred)] == data[sql_identifier(p.label)]);
 }
 
 double spark_true_pos_rate(const norq::CalculationParams& p) {
@@ -101,7 +105,8 @@ double spark_true_neg_rate(const norq::CalculationParams& p) {
 
 double spark_demographic_parity(const norq::CalculationParams& p) {
   const engine::DataFrame& data = frame_of(p, "demographic_parity");
-  return indicator_mean(data, data[p.pred] == F::lit(p.positive_outcome_label));
+  if (data.filter(data[sql_identifier(p.pred)].isNotNull()).isEmpty()) return kNaN;
+  return indicator_mean(data, data[sql_identifier(p.pred)] == F::lit(p.positive_outcome_label));
 }
 
 // The aliases pass on only what the rate reads, as the framework's own aliases do.
@@ -131,7 +136,7 @@ double spark_metric_diff(const norq::CalculationParams& p) {
   // is itself a difference then fails on its missing metric instead of recursing).
   auto score = [&](const std::vector<engine::Value>& members) {
     norq::CalculationParams group;
-    group.data = data.filter(F::col(p.protected_).isin(members));
+    group.data = data.filter(F::col(sql_identifier(p.protected_)).isin(members));
     group.pred = p.pred;
     group.label = p.label;
     group.positive_outcome_label = p.positive_outcome_label;

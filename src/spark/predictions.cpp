@@ -8,6 +8,7 @@
 #include "engine/session.h"
 #include "engine/udf.h"
 #include "host/errors.h"
+#include "spark/histograms.h"
 #include "spark/model.h"
 #include "spark/sklearn_model.h"
 
@@ -101,7 +102,7 @@ std::pair<engine::DataFrame, std::string> predictions_from_sklearn(const Predict
     const engine::StructType schema_after = df.schema();
     const auto target = schema_after.indexOf(*a.target_label);
     if (!target) throw norq::ValueError("the target column " + *a.target_label + " is not a column of the frame");
-    df = df.withColumn(prediction_label, F::col(prediction_label).cast(schema_after[*target].dataType));
+    df = df.withColumn(prediction_label, F::col(sql_identifier(prediction_label)).cast(schema_after[*target].dataType));
   }
   return {df, prediction_label};
 }

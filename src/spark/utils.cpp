@@ -7,6 +7,7 @@
 
 #include "engine/functions.h"
 #include "host/errors.h"
+#include "spark/histograms.h"
 
 namespace spark {
 
@@ -32,7 +33,7 @@ const std::vector<std::string>& floating_type_names() {
 std::int64_t hash_df(const engine::DataFrame& df) {
   if (!(df.count() > 0)) return 0;
   std::vector<engine::ColumnOrName> cols;
-  for (const std::string& c : df.columns()) cols.emplace_back(F::col(c));
+  for (const std::string& c : df.columns()) cols.emplace_back(F::col(sql_identifier(c)));
   std::optional<engine::Row> row =
       df.select(F::xxhash64(cols).alias("hash")).select(F::sum("hash")).first();
   // The aggregation always yields one row; its value is null only when every row hash is null, which
@@ -58,7 +59,7 @@ std::pair<std::vector<std::string>, std::vector<std::string>> guess_cont_cat_col
       if (data_len == 0)
         throw norq::ValueError(fmt::format(
             "Cannot guess the kind of column \"{}\": the frame has no rows to measure its distinct values", field.name));
-      const std::int64_t distinct = data.select(std::vector<std::string>{field.name}).distinct().count();
+      const std::int64_t distinct = data.select(F::col(sql_identifier(field.name))).distinct().count();
       if (static_cast<double>(distinct) / static_cast<double>(data_len) < 0.001) cat_col.push_back(field.name);
     }
   }

@@ -221,6 +221,34 @@ TEST_F(BaseSparkDatasetTest, KindMutatorsResortTheFeatures) {
     EXPECT_STREQ(e.what(), "Feature(s) {'abc', 'zip'} not in dataset features.");
   }
   EXPECT_EQ(ds->continuous_features(), Strings{"age"});  // unchanged
+  // Every requested name that is not a feature name is listed, a target named next to an unknown one too.
+  try {
+    ds->continuous_features(Strings{"age", "y", "zip"});
+    FAIL() << "expected a ValueError";
+  } catch (const norq::ValueError& e) {
+    EXPECT_STREQ(e.what(), "Feature(s) {'y', 'zip'} not in dataset features.");
+  }
+}
+
+TEST_F(BaseSparkDatasetTest, NamesHoldingADotAreColumnNames) {
+  auto o = valid_options();
+  for (auto* f : {&o.training_data, &o.validation_data, &o.testing_data})
+    if (*f) *f = (*f)->withColumnRenamed("age", "age.years");
+  for (auto& n : o.feature_names)
+    if (n == "age") n = "age.years";
+  for (auto& n : o.continuous_features)
+    if (n == "age") n = "age.years";
+  for (auto& n : o.categorical_features)
+    if (n == "age") n = "age.years";
+  auto ds = SimpleSparkDataset::create(o);
+  EXPECT_EQ(ds->feature("age.years").count(), 22);
+  EXPECT_FALSE(std::isnan(ds->median("age.years")));
+  auto [labels, counts] = ds->histogram("age.years", 4);
+  EXPECT_EQ(labels.size(), counts.size() + 1);
+  const norq::DataProfile profile = ds->generate_data_profile();
+  bool found = false;
+  for (const auto& f : profile.feature_profiles()) found = found || f.feature == "age.years";
+  EXPECT_TRUE(found);
 }
 
 TEST_F(BaseSparkDatasetTest, MasksOnAllRowsAndOnSegments) {

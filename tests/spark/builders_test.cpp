@@ -360,4 +360,31 @@ TEST_F(OneCallTest, MainRoadFromACsvFile) {
             2000);
 }
 
+// The builder's operations follow the object's real class, also through a reference to the plain builder.
+TEST(BuilderClassTest, ResetAndBuildFollowTheRealClass) {
+  BiasSparkDatasetBuilder bias = BiasSparkDatasetBuilder::from_spark_dataframe(
+      {.spark_df = loans(), .splits = spark::Splits{0.5, 0.5, 0}, .target_feature = "y", .protected_feature = "c"});
+  SimpleSparkDatasetBuilder& plain = bias;
+  auto built = plain.build_dataset();
+  EXPECT_NE(std::dynamic_pointer_cast<spark::BiasSparkDataset>(built), nullptr);
+  // The typed build of the plain class refuses to build the wrong class.
+  EXPECT_NE(dataset_error([&] { plain.build(); }).find("another class"), std::string::npos);
+  plain.reset();
+  EXPECT_FALSE(bias.protected_name.has_value());
+  EXPECT_TRUE(bias.feature_names.empty());
+}
+
+// All three frames given: no session is needed (none is made or looked up).
+TEST(BuilderClassTest, SplitFramesNeedNoSessionWhenAllAreGiven) {
+  DataFrame a = loans(20), b = loans(10), c = loans(10);
+  session()->stop();
+  ASSERT_EQ(SparkSession::getActiveSession(), nullptr);
+  SimpleSparkDatasetBuilder builder =
+      SimpleSparkDatasetBuilder::from_split_spark_dataframes({.training = a, .validation = b, .testing = c});
+  EXPECT_EQ(builder.target_name, "p");
+  EXPECT_NE(dataset_error([&] { SimpleSparkDatasetBuilder::from_split_spark_dataframes({.training = a}); })
+                .find("No active engine session"),
+            std::string::npos);
+}
+
 }  // namespace

@@ -168,4 +168,21 @@ TEST(RoundingTest, ExactBinaryValueTiesToEven) {
   EXPECT_EQ(spark::float_text(-2.25), "-2.25");
 }
 
+// NaN is not a number on the line the bins span, and an infinity leaves no finite range: both samples are
+// refused with the column named, while categorical samples and NaN-free numbers are binned.
+TEST(DriftHistogramTest, NaNAndInfinitiesCannotBeBinned) {
+  const double nan = std::nan(""), inf = INFINITY;
+  for (const Value& bad : {Value(nan), Value(inf), Value(-inf)}) {
+    try {
+      spark::spark_histogram_handler(doubles({0.0, 1.0, bad}), doubles({0.5, 2.0}), 4);
+      FAIL() << "binned a sample holding " << bad.toString();
+    } catch (const norq::ValueError& e) {
+      EXPECT_NE(std::string(e.what()).find("\"v\""), std::string::npos) << e.what();
+    }
+  }
+  auto [expected, actual] = spark::spark_histogram_handler(doubles({0.0, 1.0}), doubles({0.5, 2.0}), 4);
+  EXPECT_EQ(expected.size(), 4u);
+  EXPECT_EQ(actual.size(), 4u);
+}
+
 }  // namespace

@@ -13,6 +13,7 @@
 #include "host/errors.h"
 #include "host/lru_memo.h"
 #include "host/utils.h"
+#include "spark/histograms.h"
 #include "spark/utils.h"
 #include "spark/uuid.h"
 
@@ -299,10 +300,17 @@ void BaseSparkDatasetMixin::resort_kinds(const std::vector<std::string>& value, 
   std::set<std::string> allowed = to_set(_feature_names);
   const std::vector<std::string> restricted = get_restricted_features();
   allowed.insert(restricted.begin(), restricted.end());
-  std::vector<std::string> unknown;
-  for (const std::string& n : requested)
-    if (!allowed.count(n)) unknown.push_back(n);
-  if (!unknown.empty()) throw norq::ValueError("Feature(s) " + norq::format_set(unknown) + " not in dataset features.");
+  bool anyUnknown = false;
+  for (const std::string& n : requested) anyUnknown = anyUnknown || !allowed.count(n);
+  if (anyUnknown) {
+    // The message lists every requested name that is not a feature name: a target or prediction named next
+    // to an unknown name is listed too.
+    const std::set<std::string> features = to_set(_feature_names);
+    std::vector<std::string> not_features;
+    for (const std::string& n : requested)
+      if (!features.count(n)) not_features.push_back(n);
+    throw norq::ValueError("Feature(s) " + norq::format_set(not_features) + " not in dataset features.");
+  }
   for (const std::string& n : restricted) requested.erase(n);
 
   std::set<std::string> others = to_set(_id_features);
@@ -327,8 +335,16 @@ void BaseSparkDatasetMixin::continuous_features(const std::vector<std::string>& 
 
 // ---- column frames ----
 
+// Names are column names, never paths: each is quoted (a column may be called "amount.usd").
+static std::vector<engine::Column> quoted_columns(const std::vector<std::string>& names) {
+  std::vector<engine::Column> cols;
+  cols.reserve(names.size());
+  for (const std::string& n : names) cols.push_back(F::col(sql_identifier(n)));
+  return cols;
+}
+
 DataFrame BaseSparkDatasetMixin::select_names(const DataFrame& frame, const std::vector<std::string>& names) const {
-  return frame.select(names);
+  return frame.select(quoted_columns(names));
 }
 
 DataFrame BaseSparkDatasetMixin::all_features() const { return select_names(_all_data, all_feature_names()); }
@@ -365,8 +381,8 @@ DataFrame BaseSparkDatasetMixin::prediction_testing() const { return prediction_
 
 DataFrame BaseSparkDatasetMixin::masked_feature(const DataFrame& frame, const std::string& name,
                                                 const std::string& mask) const {
-  if (mask.empty()) return frame.select(std::vector<std::string>{name});
-  return frame.filter(mask).select(std::vector<std::string>{name});
+  if (mask.empty()) return frame.select(F::col(sql_identifier(name)));
+  return frame.filter(mask).select(F::col(sql_identifier(name)));
 }
 
 DataFrame BaseSparkDatasetMixin::feature(const std::string& name, const std::string& mask) const {
@@ -438,7 +454,7 @@ DataFrame BaseSparkDatasetMixin::get_segment_data(const std::string& name, Datas
           return target();
       }
     }
-    return segment_frame(dataset_segment).filter(mask).select(std::vector<std::string>{target_name()});
+    return segment_frame(dataset_segment).filter(mask).select(F::col(sql_identifier(target_name())));
   });
 }
 
@@ -459,12 +475,12 @@ engine::Value single_value(const DataFrame& frame) {
 
 engine::Value BaseSparkDatasetMixin::feature_min(const std::string& name, DatasetSegment dataset_segment,
                                                  const std::string& mask) const {
-  return single_value(get_segment_data(name, dataset_segment, mask).select(F::min(name)));
+  return single_value(get_segment_data(name, dataset_segment, mask).select(F::min(F::col(sql_identifier(name)))));
 }
 
 engine::Value BaseSparkDatasetMixin::feature_max(const std::string& name, DatasetSegment dataset_segment,
                                                  const std::string& mask) const {
-  return single_value(get_segment_data(name, dataset_segment, mask).select(F::max(name)));
+  return single_value(get_segment_data(name, dataset_segment, mask).select(F::max(F::col(sql_identifier(name)))));
 }
 
 std::optional<double> BaseSparkDatasetMixin::feature_combined_std(const norq::AbstractDataset& other_dataset,
@@ -475,7 +491,7 @@ std::optional<double> BaseSparkDatasetMixin::feature_combined_std(const norq::Ab
   const norq::SimpleDataset<DataFrame>& other = as_spark_dataset(other_dataset);
   DataFrame mine = get_segment_data(name, dataset_segment, mask);
   DataFrame theirs = other.get_segment_data(name, dataset_segment, mask);
-  engine::Value v = single_value(mine.union_(theirs).select(F::stddev(name)));
+  engine::Value v = single_value(mine.union_(theirs).select(F::stddev(F::col(sql_identifier(name)))));
   if (v.isNull()) return std::nullopt;
   return v.toDouble();
 }
@@ -486,7 +502,7 @@ std::vector<engine::Value> BaseSparkDatasetMixin::get_feature_categories(const s
   // Distinct values sorted by the engine's ordering (ascending, a missing value first): the same order the
   // values themselves give, with one defined place for null.
   std::vector<engine::Row> rows =
-      get_segment_data(name, dataset_segment, mask).dropDuplicates().orderBy(F::col(name).asc()).collect();
+      get_segment_data(name, dataset_segment, mask).dropDuplicates().orderBy(F::col(sql_identifier(name)).asc()).collect();
   std::vector<engine::Value> out;
   out.reserve(rows.size());
   for (const engine::Row& r : rows) out.push_back(r[name]);
@@ -501,7 +517,7 @@ bool BaseSparkDatasetMixin::all_identical(const std::string& name, DatasetSegmen
 double BaseSparkDatasetMixin::median(const std::string& name, DatasetSegment dataset_segment,
                                      const std::string& mask) const {
   engine::Value v = single_value(get_segment_data(name, dataset_segment, mask)
-                                     .select(F::percentile_approx(name, std::vector<double>{0.5}, 10000).alias("median")));
+                                     .select(F::percentile_approx(F::col(sql_identifier(name)), std::vector<double>{0.5}, 10000).alias("median")));
   if (v.isNull()) return std::numeric_limits<double>::quiet_NaN();
   const auto& elements = v.arr().elements;
   return elements.empty() ? std::numeric_limits<double>::quiet_NaN() : value_as_double(elements[0]);
@@ -509,14 +525,14 @@ double BaseSparkDatasetMixin::median(const std::string& name, DatasetSegment dat
 
 double BaseSparkDatasetMixin::mean(const std::string& name, DatasetSegment dataset_segment,
                                    const std::string& mask) const {
-  engine::Value v = single_value(get_segment_data(name, dataset_segment, mask).select(F::mean(name).alias("mean")));
+  engine::Value v = single_value(get_segment_data(name, dataset_segment, mask).select(F::mean(F::col(sql_identifier(name))).alias("mean")));
   return value_as_double(v);
 }
 
 std::vector<double> BaseSparkDatasetMixin::quantiles(const std::string& name, const std::vector<double>& quantile_vals,
                                                      DatasetSegment dataset_segment, const std::string& mask) const {
   std::vector<engine::Row> rows = get_segment_data(name, dataset_segment, mask)
-                                      .select(F::percentile_approx(name, quantile_vals, 1000000).alias("quantiles"))
+                                      .select(F::percentile_approx(F::col(sql_identifier(name)), quantile_vals, 1000000).alias("quantiles"))
                                       .collect();
   const engine::Value v = rows.empty() ? engine::Value() : rows[0]["quantiles"];
   if (v.isNull()) return std::vector<double>(quantile_vals.size(), std::numeric_limits<double>::quiet_NaN());
@@ -530,7 +546,7 @@ MetricCalculationParams BaseSparkDatasetMixin::get_metric_calculation_params(con
   columns.push_back(target_name());
   if (has_predictions()) columns.push_back(*prediction_name());
   DataFrame frame = condition.empty() ? _validation_data : _validation_data.filter(condition);
-  return MetricCalculationParams{frame.select(columns), prediction_name(), target_name(), std::nullopt};
+  return MetricCalculationParams{frame.select(quoted_columns(columns)), prediction_name(), target_name(), std::nullopt};
 }
 
 }  // namespace spark

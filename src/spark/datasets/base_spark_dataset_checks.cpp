@@ -5,6 +5,7 @@
 #include "engine/functions.h"
 #include "host/errors.h"
 #include "spark/datasets/base_spark_dataset.h"
+#include "spark/histograms.h"
 
 namespace spark {
 
@@ -24,7 +25,7 @@ engine::Column record_identifier(const std::vector<std::string>& id_columns) {
   for (const std::string& c : id_columns) {
     if (!pattern.empty()) pattern += "|";
     pattern += c + "=%s";
-    cols.emplace_back(F::col(c));
+    cols.emplace_back(F::col(sql_identifier(c)));
   }
   // A literal percent sign in a column name must not start a conversion.
   std::string escaped;
@@ -63,8 +64,8 @@ engine::LocalTable::RowRange BaseSparkDatasetMixin::check_column_ordering_violat
   const std::vector<std::string> id_columns =
       id_list.empty() ? sorted_without(features, {gt_feature, lt_feature}) : id_list;
   return _all_data.withColumn("order_violation_id", record_identifier(id_columns))
-      .where(F::col(lt_feature) > F::col(gt_feature))
-      .select(std::vector<std::string>{"order_violation_id", lt_feature, gt_feature})
+      .where(F::col(sql_identifier(lt_feature)) > F::col(sql_identifier(gt_feature)))
+      .select(F::col("order_violation_id"), F::col(sql_identifier(lt_feature)), F::col(sql_identifier(gt_feature)))
       .toPandas()
       .iterrows();
 }
@@ -85,15 +86,18 @@ engine::LocalTable::RowRange BaseSparkDatasetMixin::check_duplicate_row_violatio
       if (!contains(id_list, f)) compared.push_back(f);
   }
   const std::vector<std::string> id_columns = id_list.empty() ? sorted_without(features, compared) : id_list;
-  std::vector<engine::ColumnOrName> group_cols(compared.begin(), compared.end());
+  // Names are column names, never paths: each is quoted (a column may be called "amount.usd").
+  std::vector<engine::ColumnOrName> group_cols, order, selected;
+  for (const std::string& c : compared) group_cols.emplace_back(F::col(sql_identifier(c)));
+  for (const std::string& c : compared) order.emplace_back(F::col(sql_identifier(c)));
+  for (const std::string& c : features) selected.emplace_back(F::col(sql_identifier(c)));
   // Only the groups that occur more than once are joined back: the join's hash table holds the (usually few)
   // duplicated groups, not one entry per row. The rows keep the order of all rows before the sort below.
   DataFrame flags = _all_data.groupBy(group_cols)
                         .agg((F::count("*") > F::lit(1)).cast("int").alias("is_duplicate"))
                         .filter(F::col("is_duplicate") > F::lit(0));
-  std::vector<engine::ColumnOrName> order(compared.begin(), compared.end());
   return _all_data.join(flags, engine::JoinOn(compared), "inner")
-      .select(features)
+      .select(selected)
       .orderBy(order)
       .withColumn("duplicate_record_id", record_identifier(id_columns))
       .toPandas()
@@ -109,7 +113,7 @@ engine::LocalTable::RowRange BaseSparkDatasetMixin::check_missing_ids(
     primary = sorted_without(id_feature_names(), {id_feature});
   }
   const std::vector<std::string> id_columns = primary.empty() ? sorted_without(all_feature_names(), {id_feature}) : primary;
-  return _all_data.filter(F::col(id_feature).isNull())
+  return _all_data.filter(F::col(sql_identifier(id_feature)).isNull())
       .withColumn("missing_record_id", record_identifier(id_columns))
       .toPandas()
       .iterrows();

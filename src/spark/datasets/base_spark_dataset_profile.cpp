@@ -36,7 +36,7 @@ norq::FeatureDataProfile BaseSparkDatasetMixin::get_feature_profile(const std::s
   std::int64_t distinct = num_samples;
   if (atype != norq::FeatureType::Continuous) distinct = feature_vals.dropna().dropDuplicates().count();
   if (atype == norq::FeatureType::Continuous || atype == norq::FeatureType::Date) {
-    std::optional<engine::Row> row = feature_vals.select(F::min(feature), F::max(feature)).first();
+    std::optional<engine::Row> row = feature_vals.select(F::min(F::col(sql_identifier(feature))), F::max(F::col(sql_identifier(feature)))).first();
     const engine::Value lo = row ? row->values().at(0) : engine::Value();
     const engine::Value hi = row ? row->values().at(1) : engine::Value();
     if (!lo.isNull() && !hi.isNull()) {
@@ -97,13 +97,13 @@ std::pair<std::vector<std::string>, std::vector<std::int64_t>> BaseSparkDatasetM
     }
   if (!field) throw norq::ValueError("No feature, protected feature or target " + feature_name + " in dataset.");
   const std::string type_name = field->dataType.typeName();
-  const DataFrame values = _all_data.select(std::vector<std::string>{feature_name}).na().drop();
+  const DataFrame values = _all_data.select(F::col(sql_identifier(feature_name))).na().drop();
 
   std::vector<std::string> labels;
   std::vector<std::int64_t> counts;
   const auto& numeric = spark_numeric_types();
   if (std::find(numeric.begin(), numeric.end(), type_name) == numeric.end()) {
-    for (const engine::Row& r : values.groupBy(feature_name).count().orderBy(F::col("count").desc()).collect()) {
+    for (const engine::Row& r : values.groupBy(F::col(sql_identifier(feature_name))).count().orderBy(F::col("count").desc()).collect()) {
       const engine::Value& v = r.values().at(0);
       labels.push_back(v.is<std::string>() ? v.str() : v.toString());
       counts.push_back(r.values().at(1).toInt64());
@@ -129,7 +129,10 @@ std::pair<std::vector<std::string>, std::vector<std::int64_t>> BaseSparkDatasetM
   if (encoded) {
     for (std::size_t i = 0; i + 1 < edges.size(); ++i) {
       const double at = i == 0 ? edges[0] : edges[i] + (edges[i + 1] - edges[i]) / 2;
-      labels.push_back(fmt::format("{}", static_cast<std::int64_t>(std::nearbyint(at))));
+      // Whole numbers beyond the 64-bit range (1e20) are printed from the double itself: a cast would wrap.
+      const double whole_at = std::nearbyint(at);
+      labels.push_back(std::fabs(whole_at) < 9.2e18 ? fmt::format("{}", static_cast<std::int64_t>(whole_at))
+                                                    : fmt::format("{:.0f}", whole_at));
     }
   } else {
     for (double e : edges) labels.push_back(float_text(round_decimal(e, 2)));

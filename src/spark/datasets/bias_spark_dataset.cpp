@@ -2,11 +2,15 @@
 
 #include <algorithm>
 
+#include "engine/functions.h"
 #include "host/errors.h"
 #include "host/lru_memo.h"
 #include "spark/datasets/simple_spark_dataset.h"
+#include "spark/histograms.h"
 
 namespace spark {
+
+namespace F = engine::functions;
 
 namespace {
 
@@ -75,15 +79,15 @@ BiasSparkDataset::BiasSparkDataset(Key, const Options& options) : BaseSparkDatas
   _prediction_cache = nullptr;
 }
 
-DataFrame BiasSparkDataset::protected_() const { return _all_data.select(std::vector<std::string>{_protected_name}); }
+DataFrame BiasSparkDataset::protected_() const { return _all_data.select(F::col(sql_identifier(_protected_name))); }
 DataFrame BiasSparkDataset::protected_training() const {
-  return _training_data.select(std::vector<std::string>{_protected_name});
+  return _training_data.select(F::col(sql_identifier(_protected_name)));
 }
 DataFrame BiasSparkDataset::protected_validation() const {
-  return _validation_data.select(std::vector<std::string>{_protected_name});
+  return _validation_data.select(F::col(sql_identifier(_protected_name)));
 }
 DataFrame BiasSparkDataset::protected_testing() const {
-  return _testing_data.select(std::vector<std::string>{_protected_name});
+  return _testing_data.select(F::col(sql_identifier(_protected_name)));
 }
 
 std::vector<std::string> BiasSparkDataset::get_restricted_features() const {
@@ -96,8 +100,8 @@ DataFrame BiasSparkDataset::get_segment_data(const std::string& name, DatasetSeg
                                              const std::string& mask) const {
   if (name != _protected_name) return BaseSparkDatasetMixin::get_segment_data(name, dataset_segment, mask);
   const DataFrame& frame = segment_frame(dataset_segment);
-  if (mask.empty()) return frame.select(std::vector<std::string>{_protected_name});
-  return frame.filter(mask).select(std::vector<std::string>{_protected_name});
+  if (mask.empty()) return frame.select(F::col(sql_identifier(_protected_name)));
+  return frame.filter(mask).select(F::col(sql_identifier(_protected_name)));
 }
 
 MetricCalculationParams BiasSparkDataset::get_metric_calculation_params(const std::string& condition) const {
@@ -108,7 +112,9 @@ MetricCalculationParams BiasSparkDataset::get_metric_calculation_params(const st
   if (!contains(columns, _protected_name)) columns.push_back(_protected_name);
   if (has_predictions()) columns.push_back(*prediction_name());
   DataFrame frame = condition.empty() ? _validation_data : _validation_data.filter(condition);
-  return MetricCalculationParams{frame.select(columns), prediction_name(), target_name(),
+  std::vector<engine::Column> quoted;
+  for (const std::string& c : columns) quoted.push_back(F::col(sql_identifier(c)));
+  return MetricCalculationParams{frame.select(quoted), prediction_name(), target_name(),
                                  std::vector<std::string>{_protected_name}};
 }
 

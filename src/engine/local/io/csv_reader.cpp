@@ -863,11 +863,16 @@ Partitions read(const std::vector<std::string>& files, const CsvOptions& options
       }
       if (!wellFormed && mode != Mode::Permissive) {
         if (mode == Mode::FailFast) {
+          // The line the record starts on, counted only now that it is needed.
+          const auto& file = *plan.files[plan.chunks[ci].file].file;
+          const bool inFile = rec.begin >= file.data() && rec.begin <= file.data() + file.size();
+          const std::size_t line =
+              inFile ? 1 + static_cast<std::size_t>(std::count(file.data(), rec.begin, '\n')) : 0;
           throw ExecutionException(fmt::format(
               "[MALFORMED_RECORD_IN_PARSING.WITHOUT_SUGGESTION] Malformed records are detected in record parsing: "
-              "{} (file {}). Parse Mode: FAILFAST. To process malformed records as null result, try setting the "
-              "option 'mode' as 'PERMISSIVE'.",
-              recordText(rec), plan.files[plan.chunks[ci].file].file->path()));
+              "{} (file {}, line {}: {} fields, {} expected). Parse Mode: FAILFAST. To process malformed records as "
+              "null result, try setting the option 'mode' as 'PERMISSIVE'.",
+              recordText(rec), file.path(), line, nf, ncols));
         }
         for (auto& col : cols) col.truncate(rows);
         return;

@@ -8,6 +8,7 @@
 #include "engine/errors.h"
 #include "engine/local/ops/op_keys.h"
 #include "engine/local/ops/operators.h"
+#include "engine/local/plan/memory_budget.h"
 
 namespace engine::local {
 
@@ -50,7 +51,17 @@ class Joiner {
         shape_(shape),
         residual_(residual),
         ctx_(ctx),
-        buildMatched_(shape.keepUnmatchedBuild ? build.rows : 0, 0) {}
+        buildMatched_(shape.keepUnmatchedBuild ? build.rows : 0, 0),
+        budget_(queryMemoryBudget()) {
+    // Bytes an output row costs: its pair of row indices and the gathered columns (text counted at its
+    // view plus a short string).
+    rowBytes_ = 2 * sizeof(std::int64_t);
+    for (const auto* types : {&leftTypes, &rightTypes})
+      for (const DataType& t : *types) rowBytes_ += t.fixedWidth() > 0 ? t.fixedWidth() : 32;
+  }
+
+  // A morsel stops once it has produced this many rows (a LIMIT above the join needs no more from it).
+  void limitMorselRows(std::size_t rows) { morselRowLimit_ = rows; }
 
   // Candidate generator: fills `pairs` (probe row, build row), in probe row order, for probe rows
   // [begin, end) of partition `part`; returns the end of the rows it covered (may stop early).
@@ -60,12 +71,14 @@ class Joiner {
     std::vector<std::int64_t> pairProbe, pairBuild;
     std::vector<std::uint8_t> keep;
     std::size_t at = m.begin;
-    while (at < m.end) {
+    while (at < m.end && outProbe.size() < morselRowLimit_) {
       pairProbe.clear();
       pairBuild.clear();
       std::size_t next = gen(m.part, at, m.end, pairProbe, pairBuild);
       filterPairs(m.part, pairProbe, pairBuild, keep);
+      const std::size_t before = outProbe.size();
       emit(at, next, pairProbe, pairBuild, keep, outProbe, outBuild);
+      charge(outProbe.size() - before);
       at = next;
     }
     return assemble(m.part, outProbe, outBuild);
@@ -167,6 +180,21 @@ class Joiner {
     return joinedColumns(probeBatch, probeIdx, buildIdx, !(shape_.semi || shape_.anti));
   }
 
+  // Counts the rows a morsel added against the query's memory budget: a join that would produce more than the
+  // budget (a cross join of large inputs) fails early with a clear error instead of exhausting the machine.
+  void charge(std::size_t rows) {
+    const std::size_t total = outRows_.fetch_add(rows, std::memory_order_relaxed) + rows;
+    if (static_cast<double>(total) * static_cast<double>(rowBytes_) > static_cast<double>(budget_)) {
+      std::size_t probeRows = 0;
+      for (const auto& b : probe_) probeRows += b.rows;
+      throw ExecutionException("The query exceeds its memory budget of " + formatBytes(budget_) + ": a join of " +
+                               std::to_string(probeRows) + " and " + std::to_string(build_.rows) +
+                               " rows produces more than " + std::to_string(total) +
+                               " rows. Narrow it (a join condition, a filter, an aggregate) or raise the budget "
+                               "with NORQ_QUERY_MEMORY (e.g. NORQ_QUERY_MEMORY=16G).");
+    }
+  }
+
   const Partitions& probe_;
   const Batch& build_;
   const std::vector<DataType>& leftTypes_;
@@ -175,6 +203,10 @@ class Joiner {
   BoundExprPtr residual_;
   const ExecContext& ctx_;
   std::vector<std::uint8_t> buildMatched_;
+  std::size_t morselRowLimit_ = static_cast<std::size_t>(-1);
+  std::size_t budget_;
+  std::size_t rowBytes_ = 0;
+  std::atomic<std::size_t> outRows_{0};
 };
 
 JoinShape shapeOf(JoinType type, bool probeIsLeft) {
@@ -209,7 +241,10 @@ JoinShape shapeOf(JoinType type, bool probeIsLeft) {
 Partitions hashJoin(const Partitions& left, const Partitions& right, const std::vector<DataType>& leftTypes,
                     const std::vector<DataType>& rightTypes, const std::vector<BoundExprPtr>& leftKeys,
                     const std::vector<BoundExprPtr>& rightKeys, JoinType type, const BoundExprPtr& residual,
-                    const ExecContext& ctx) {
+                    const ExecContext& ctx, std::size_t rowLimit) {
+  const bool limited = rowLimit != static_cast<std::size_t>(-1) &&
+                       (type == JoinType::Inner || type == JoinType::Cross || type == JoinType::LeftOuter ||
+                        type == JoinType::RightOuter);
   if (leftKeys.size() != rightKeys.size())
     throw ExecutionException("hashJoin: " + std::to_string(leftKeys.size()) + " left keys but " +
                              std::to_string(rightKeys.size()) + " right keys.");
@@ -238,6 +273,24 @@ Partitions hashJoin(const Partitions& left, const Partitions& right, const std::
   for (const auto& b : probe) partRows.push_back(b.rows);
   const std::vector<Morsel> morsels = makeMorsels(partRows, defaultMorselRows(totalRows(probe)));
   Partitions out(morsels.size());
+  if (limited) joiner.limitMorselRows(rowLimit);
+  // Runs run(m) for every morsel; under a limit, a wave of morsels at a time in order, until the rows that
+  // came out reach it (the result is the same rows whatever the timing).
+  auto forMorsels = [&](auto&& run) {
+    if (!limited) {
+      parallelFor(morsels.size(), run);
+      return;
+    }
+    const std::size_t wave = static_cast<std::size_t>(std::max(1, ctx.parallelism));
+    std::size_t have = 0, ran = 0;
+    for (std::size_t from = 0; from < morsels.size() && have < rowLimit; from += wave) {
+      const std::size_t to = std::min(morsels.size(), from + wave);
+      parallelFor(to - from, [&](std::size_t i) { run(from + i); });
+      for (std::size_t m = from; m < to; ++m) have += out[m].rows;
+      ran = to;
+    }
+    out.resize(ran);  // morsels never run keep no batch
+  };
 
   if (leftKeys.empty()) {
     const std::size_t nb = build.rows;
@@ -252,7 +305,7 @@ Partitions hashJoin(const Partitions& left, const Partitions& right, const std::
         }
       return stop;
     };
-    parallelFor(morsels.size(), [&](std::size_t m) { out[m] = joiner.runMorsel(morsels[m], gen); });
+    forMorsels([&](std::size_t m) { out[m] = joiner.runMorsel(morsels[m], gen); });
   } else {
     std::vector<DataType> keyTypes;
     for (const auto& k : buildKeys) keyTypes.push_back(k->type());
@@ -290,7 +343,7 @@ Partitions hashJoin(const Partitions& left, const Partitions& right, const std::
     rowGroup.shrink_to_fit();
 
     const auto probeKeyVals = evalPerPartition(probe, probeKeys, ctx);
-    parallelFor(morsels.size(), [&](std::size_t m) {
+    forMorsels([&](std::size_t m) {
       EncodedKeys ek;
       std::vector<std::int64_t> found;
       std::vector<const Vector*> pk = columnPtrs(probeKeyVals[morsels[m].part]);

@@ -46,10 +46,13 @@ Partitions hashAggregate(const Partitions& input, const std::vector<BoundExprPtr
 // joined columns [left..., right...]. Without keys every pair is tested against the residual
 // (nested loop; a cross join when the residual is null too). Output: left columns then right columns,
 // the missing side null-extended for outer joins; LeftSemi/LeftAnti output the left columns only.
+// With `rowLimit` (a LIMIT above the join, inner, cross and left or right outer joins only), the probe side
+// is joined morsel by morsel in order and the join stops once that many rows came out: a limited query
+// does not materialise the whole product.
 Partitions hashJoin(const Partitions& left, const Partitions& right, const std::vector<DataType>& leftTypes,
                     const std::vector<DataType>& rightTypes, const std::vector<BoundExprPtr>& leftKeys,
                     const std::vector<BoundExprPtr>& rightKeys, JoinType type, const BoundExprPtr& residual,
-                    const ExecContext& ctx);
+                    const ExecContext& ctx, std::size_t rowLimit = static_cast<std::size_t>(-1));
 
 // ---- Sorting ------------------------------------------------------------------------------------
 

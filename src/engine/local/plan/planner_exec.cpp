@@ -97,10 +97,12 @@ Partitions AggregateNode::run(Runner& runner) const {
   return out;
 }
 
-Partitions JoinNode::run(Runner& runner) const {
+Partitions JoinNode::run(Runner& runner) const { return runLimited(runner, static_cast<std::size_t>(-1)); }
+
+Partitions JoinNode::runLimited(Runner& runner, std::size_t rowLimit) const {
   std::vector<Partitions> in = runner.runAll(children);
   Partitions joined = hashJoin(in[0], in[1], children[0]->types(), children[1]->types(), leftKeys, rightKeys, joinType,
-                               residual, runner.ctx());
+                               residual, runner.ctx(), rowLimit);
   in.clear();
   if (!hasPost) return joined;
   Step step{post, nullptr};
@@ -144,6 +146,10 @@ Partitions DeduplicateNode::run(Runner& runner) const {
 Partitions LimitNode::run(Runner& runner) const {
   std::vector<DataType> t = types();
   const Node& child = *children[0];
+  const std::size_t wanted = static_cast<std::size_t>(std::max<std::int64_t>(0, limit));
+  // A join under the limit (directly, or through projections, which keep every row) stops once it produced
+  // enough rows, instead of materialising its whole product.
+  if (const auto* join = dynamic_cast<const JoinNode*>(&child)) return limitPartitions(join->runLimited(runner, wanted), limit, t);
   if (!child.steps()) return limitPartitions(runner.run(child), limit, t);
   // Over a project/filter chain, evaluate the chain a wave of partitions at a time and stop once enough rows
   // have come out, so first() and take(n) do not transform the whole input.
@@ -157,7 +163,10 @@ Partitions LimitNode::run(Runner& runner) const {
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     for (const Step& s : **it) steps.push_back(&s);
   }
-  Partitions input = runner.run(*cur);
+  bool filtered = false;
+  for (const Step* s : steps) filtered = filtered || s->filter != nullptr;
+  const auto* join = dynamic_cast<const JoinNode*>(cur);
+  Partitions input = join && !filtered ? join->runLimited(runner, wanted) : runner.run(*cur);
   Partitions done;
   std::size_t have = 0;
   const std::size_t wave = static_cast<std::size_t>(std::max(1, runner.ctx().parallelism));

@@ -63,6 +63,8 @@ struct JoinNode : Node {
   std::vector<BoundExprPtr> post;  // using-column joins: the output columns over the joined ones
   bool hasPost = false;
   Partitions run(Runner& runner) const override;
+  // The join stopped once `rowLimit` rows came out (for a LIMIT above it; never cached as the join's result).
+  Partitions runLimited(Runner& runner, std::size_t rowLimit) const;
 };
 
 struct SetOpNode : Node {

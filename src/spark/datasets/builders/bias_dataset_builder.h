@@ -98,8 +98,8 @@ class BiasSparkDatasetBuilder : public SimpleSparkDatasetBuilder {
 
   BiasSparkDatasetBuilder() { reset(); }
 
-  // Reset the builder.
-  BiasSparkDatasetBuilder& reset();
+  // Reset the builder, the plain builder's fields included.
+  BiasSparkDatasetBuilder& reset() override;
   BiasSparkDatasetBuilder& add_protected_name(const std::string& protected_name);
   BiasSparkDatasetBuilder& set_retain_protected_feature(bool retain_protected_feature);
 
@@ -144,6 +144,7 @@ class BiasSparkDatasetBuilder : public SimpleSparkDatasetBuilder {
 
   // As the plain build, constructing a BiasSparkDataset with the protected column and retain flag.
   std::shared_ptr<BiasSparkDataset> build();
+  std::shared_ptr<BaseSparkDatasetMixin> build_dataset() override { return build(); }
 
   static BiasSparkDatasetBuilder from_spark_dataframe(const FromFrameArgs& args);
   static BiasSparkDatasetBuilder from_split_spark_dataframes(const FromSplitFramesArgs& args);

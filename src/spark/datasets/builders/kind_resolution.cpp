@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <set>
 
+#include "engine/functions.h"
+#include "spark/histograms.h"
 #include "spark/utils.h"
 
 namespace spark {
+
+namespace F = engine::functions;
 
 namespace {
 
@@ -40,7 +44,7 @@ KindResolution resolve_kinds(const engine::DataFrame& frame, const std::string& 
   }
   if (!target_listed) {
     r.target_guessed_categorical =
-        !guess_cont_cat_col(frame.select(std::vector<std::string>{target})).first.empty();
+        !guess_cont_cat_col(frame.select(F::col(sql_identifier(target)))).first.empty();
     if (!cat_features) {
       if (!cont_features) {
         r.categorical = guess_cont_cat_col(frame).first;

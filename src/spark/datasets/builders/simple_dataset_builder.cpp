@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <set>
+#include <typeinfo>
 
 #include "engine/functions.h"
 #include "engine/session.h"
@@ -9,6 +10,7 @@
 #include "host/events.h"
 #include "host/utils.h"
 #include "spark/datasets/builders/kind_resolution.h"
+#include "spark/histograms.h"
 
 namespace spark {
 
@@ -191,6 +193,14 @@ SimpleSparkDatasetBuilder::DatasetLists SimpleSparkDatasetBuilder::dataset_lists
 }
 
 std::shared_ptr<SimpleSparkDataset> SimpleSparkDatasetBuilder::build() {
+  if (typeid(*this) != typeid(SimpleSparkDatasetBuilder))
+    throw DatasetError("This builder makes a dataset of another class: build it with build_dataset(), or call "
+                       "build() on the builder's own type.");
+  prepare_segments();
+  return SimpleSparkDataset::create(dataset_options<SimpleSparkDataset::Options>());
+}
+
+std::shared_ptr<BaseSparkDatasetMixin> SimpleSparkDatasetBuilder::build_dataset() {
   prepare_segments();
   return SimpleSparkDataset::create(dataset_options<SimpleSparkDataset::Options>());
 }
@@ -204,8 +214,8 @@ DataFrame SimpleSparkDatasetBuilder::convert_date_columns(const DataFrame& df,
   DataFrame out = df;
   for (const std::string& c : df.columns()) {
     if (!contains(*dates, c)) continue;
-    out = out.withColumn(c, datetime_format.empty() ? F::to_timestamp(F::col(c))
-                                                     : F::to_timestamp(F::col(c), datetime_format));
+    out = out.withColumn(c, datetime_format.empty() ? F::to_timestamp(F::col(sql_identifier(c)))
+                                                     : F::to_timestamp(F::col(sql_identifier(c)), datetime_format));
   }
   return out;
 }
@@ -264,11 +274,13 @@ void SimpleSparkDatasetBuilder::configure_from_split_frames(SimpleSparkDatasetBu
   }
   const std::optional<DataFrame>& first = a.training ? a.training : (a.validation ? a.validation : a.testing);
   if (!first) throw DatasetError("No training, validation or testing dataframe given.");
-  std::shared_ptr<engine::SparkSession> session = engine::SparkSession::getActiveSession();
-  if (!session) throw DatasetError("No active engine session to create the missing dataframes in.");
   const engine::StructType schema = first->schema();
+  // The active session is needed only to make the frames not given (empty, of the first frame's schema).
   auto or_empty = [&](const std::optional<DataFrame>& f) {
-    return f ? *f : session->createDataFrame(std::vector<engine::Row>{}, schema);
+    if (f) return *f;
+    std::shared_ptr<engine::SparkSession> session = engine::SparkSession::getActiveSession();
+    if (!session) throw DatasetError("No active engine session to create the missing dataframes in.");
+    return session->createDataFrame(std::vector<engine::Row>{}, schema);
   };
   DataFrame training = or_empty(a.training);
   DataFrame validation = or_empty(a.validation);

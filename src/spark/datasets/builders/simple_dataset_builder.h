@@ -121,8 +121,8 @@ class SimpleSparkDatasetBuilder {
   SimpleSparkDatasetBuilder() { reset(); }
   virtual ~SimpleSparkDatasetBuilder() = default;
 
-  // Reset the builder.
-  SimpleSparkDatasetBuilder& reset();
+  // Reset the builder (every field of the object's real class).
+  virtual SimpleSparkDatasetBuilder& reset();
   SimpleSparkDatasetBuilder& add_name(const std::string& dataset_name);
   SimpleSparkDatasetBuilder& add_target_name(const std::string& target_name);
   SimpleSparkDatasetBuilder& add_prediction_name(const std::optional<std::string>& prediction_name);
@@ -147,7 +147,11 @@ class SimpleSparkDatasetBuilder {
 
   // Builds and returns a SimpleDataset object: splits feature_data when split ratios are set, rejects a
   // builder whose frames hold no rows at all, and constructs the dataset (which validates its columns).
+  // Through a reference to this class, a derived builder (BiasSparkDatasetBuilder) is refused with a
+  // DatasetError rather than building a dataset of the wrong class: use build_dataset() there.
   std::shared_ptr<SimpleSparkDataset> build();
+  // The dataset of the builder's real class (a BiasSparkDataset for a BiasSparkDatasetBuilder).
+  virtual std::shared_ptr<BaseSparkDatasetMixin> build_dataset();
 
   static SimpleSparkDatasetBuilder from_spark_dataframe(const FromFrameArgs& args);
   static SimpleSparkDatasetBuilder from_split_spark_dataframes(const FromSplitFramesArgs& args);
