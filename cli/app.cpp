@@ -1,11 +1,13 @@
 #include "app.h"
 
+#include <algorithm>
 #include <memory>
 
 #include <CLI/CLI.hpp>
 
 #include "cli_error.h"
 #include "command.h"
+#include "suggest.h"
 #include "version.h"
 
 namespace cli {
@@ -48,7 +50,25 @@ int runApp(const std::vector<std::string>& args, std::ostream& out, std::ostream
   } catch (const CLI::ParseError& e) {
     // --help and --version arrive as "errors" with exit code 0; CLI11 prints them.
     if (e.get_exit_code() == 0) return app.exit(e, out, err);
-    err << "error: " << e.what() << " (see norq-spark --help)\n";
+    // A mistyped subcommand or option gets the nearest valid name.
+    std::string hint;
+    std::vector<std::string> names;
+    for (const auto& info : kCommands) names.push_back(info.name);
+    const CLI::App* chosen = nullptr;
+    for (const auto& r : registered)
+      if (!args.empty() && args[0] == r.app->get_name()) chosen = r.app;
+    if (!args.empty() && !chosen && args[0].rfind('-', 0) != 0) hint = nearestHint(args[0], names);
+    if (chosen) {
+      std::vector<std::string> options;
+      for (const CLI::Option* opt : chosen->get_options())
+        for (const std::string& n : opt->get_lnames()) options.push_back("--" + n);
+      for (std::size_t i = 1; i < args.size() && hint.empty(); ++i) {
+        const std::string flag = args[i].substr(0, args[i].find('='));
+        if (flag.rfind("--", 0) == 0 && std::find(options.begin(), options.end(), flag) == options.end())
+          hint = nearestHint(flag, options);
+      }
+    }
+    err << "error: " << e.what() << hint << " (see norq-spark --help)\n";
     return kUsageErrorStatus;
   }
   for (auto& r : registered)

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "scan_options.h"
+#include "spark/drift_report.h"
 
 namespace cli {
 
@@ -28,15 +29,11 @@ class Progress {
 
 struct ScanOutcome {
   nlohmann::json report;
-  std::vector<std::string> crossed;  // thresholds crossed, one readable line each
+  std::vector<spark::ThresholdCrossed> crossed;  // the limits set by the user that the figures crossed
 };
 
 // Runs the parts of `options.command` and returns the report. CliError, engine and framework errors for bad
 // input propagate to the caller.
 ScanOutcome runScan(const ScanOptions& options, Progress& progress);
-
-// Population stability index of two proportion lists over the same bins: sum of (a - e) ln(a / e), with
-// empty bins counted as 0.0001 so that a bin present on one side only adds a finite amount.
-double populationStabilityIndex(const std::vector<double>& expected, const std::vector<double>& actual);
 
 }  // namespace cli

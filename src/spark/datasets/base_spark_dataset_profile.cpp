@@ -123,17 +123,17 @@ std::pair<std::vector<std::string>, std::vector<std::int64_t>> BaseSparkDatasetM
     }
   }
   const bool encoded = distinct.size() <= 100 && whole;
-  const std::int64_t bin_count = encoded ? static_cast<std::int64_t>(distinct.size()) : bins;
-  NumericHistogram h = computeNumericHistogram(values, feature_name, bin_count);
-  const std::vector<double>& edges = h.first;
   if (encoded) {
-    for (std::size_t i = 0; i + 1 < edges.size(); ++i) {
-      const double at = i == 0 ? edges[0] : edges[i] + (edges[i + 1] - edges[i]) / 2;
-      labels.push_back(fmt::format("{}", static_cast<std::int64_t>(std::nearbyint(at))));
+    // One bar per code, labelled with it: equal-width bins over the range would merge or mislabel codes
+    // that are not evenly spaced (12/24/36/48/60 months read 12/26/36/46/55).
+    for (const engine::Row& r : values.groupBy(feature_name).count().orderBy(F::col(feature_name)).collect()) {
+      labels.push_back(fmt::format("{}", static_cast<std::int64_t>(r.values().at(0).toDouble())));
+      counts.push_back(r.values().at(1).toInt64());
     }
-  } else {
-    for (double e : edges) labels.push_back(float_text(round_decimal(e, 2)));
+    return {labels, counts};
   }
+  NumericHistogram h = computeNumericHistogram(values, feature_name, bins);
+  for (double e : h.first) labels.push_back(float_text(round_decimal(e, 2)));
   return {labels, h.second};
 }
 
