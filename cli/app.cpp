@@ -22,6 +22,7 @@ const CommandInfo kCommands[] = {
     {"drift", "Drift of every feature against a reference file: KS test and population stability", &makeDriftCommand},
     {"metrics", "Model performance and fairness metrics of a prediction column", &makeMetricsCommand},
     {"predict", "Add a scikit-learn model's predictions to a data file and write it as CSV", &makePredictCommand},
+    {"history", "Past scans from the event history, and the trends of a dataset's key figures", &makeHistoryCommand},
     {"sql", "Run a SQL query over CSV files and inline tables on the local engine", &makeSqlCommand},
 };
 

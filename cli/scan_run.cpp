@@ -17,6 +17,7 @@
 #include "host/errors.h"
 #include "host/events.h"
 #include "output_json.h"
+#include "scan_history.h"
 #include "suggest.h"
 #include "version.h"
 #include "spark/calculation_handlers.h"
@@ -83,16 +84,7 @@ json violations(engine::LocalTable::RowRange rows, std::int64_t sampleRows) {
   return json{{"count", count}, {"sample", sample}};
 }
 
-std::string historyPath(const ScanOptions& o) {
-  if (o.history) return *o.history;
-  if (const char* env = std::getenv("NORQ_EVENT_DB")) return env;
-  const char* home = std::getenv("HOME");
-  std::filesystem::path dir = std::filesystem::path(home ? home : ".") / ".local" / "share" / "norq-spark";
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (ec) return ":memory:";
-  return (dir / "history.sqlite").string();
-}
+std::string historyPath(const ScanOptions& o) { return historyFile(o.history); }
 
 json datasetJson(const spark::BaseSparkDatasetMixin& ds, const ScanOptions& o) {
   json checksums = json::object();
@@ -477,7 +469,7 @@ ScanOutcome runScan(const ScanOptions& given, Progress& progress) {
     knownAll("--continuous", o.conts);
     knownAll("--missing-id", o.missingIds);
   }
-  norq::set_event_database(historyPath(o));
+  norq::set_event_database(historyPath(o));  // the same path for the figures of each scan
   progress.step("building the dataset");
   std::shared_ptr<spark::BaseSparkDatasetMixin> ds = buildDataset(data, o);
 
@@ -496,11 +488,34 @@ ScanOutcome runScan(const ScanOptions& given, Progress& progress) {
     r["generated"] = buf;
   }
   r["dataset"] = datasetJson(*ds, o);
+  // "Unchanged since the last scan" compares the rows as read, so that other identifier or date options do
+  // not make the same data look changed.
+  std::string inputChecksum;
+  {
+    std::vector<engine::ColumnOrName> cols;
+    for (const std::string& c : data.columns()) cols.emplace_back(c);
+    std::optional<engine::Row> row = data.select(F::sum(F::xxhash64(cols))).first();
+    const std::int64_t sum = row && !row->values().at(0).isNull() ? row->values().at(0).toInt64() : 0;
+    char buf[20];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(sum));
+    inputChecksum = buf;
+  }
+  const std::string history = historyPath(o);
+  const std::vector<ScanRecord> previous = scanRecords(history, ds->name(), 10);
   std::optional<norq::EventRecord> last = norq::event_history().last(ds->name(), norq::Events::DATASET_SCANNED);
   norq::handle_event(norq::Events::DATASET_SCANNED, *ds);
   r["history"] = {{"previous_scan", last ? json(last->time) : json(nullptr)},
                   {"previous_checksum", last ? json(last->overall_checksum) : json(nullptr)},
-                  {"checksums_match", last ? json(last->overall_checksum == ds->overall_checksum()) : json(nullptr)}};
+                  {"checksums_match", last ? json(last->overall_checksum == ds->overall_checksum()) : json(nullptr)},
+                  {"input_checksum", inputChecksum},
+                  {"data_unchanged", previous.empty() ? json(nullptr) : json(previous.back().input_checksum == inputChecksum)},
+                  {"trend", json::array()}};
+  for (const ScanRecord& p : previous) {
+    json t = p.figures;
+    t["time"] = p.time;
+    t["command"] = p.command;
+    r["history"]["trend"].push_back(t);
+  }
 
   if (all || cmd == "profile") {
     r["profile"] = profileJson(*ds, progress);
@@ -514,6 +529,7 @@ ScanOutcome runScan(const ScanOptions& given, Progress& progress) {
   for (const spark::ThresholdCrossed& t : out.crossed) r["thresholds_crossed"].push_back(crossedJson(t));
   r["summary"] = summaryJson(r, out.crossed.size());
   r["status"] = r["summary"]["status"];
+  recordScan(history, ScanRecord{r["generated"].get<std::string>(), ds->name(), cmd, inputChecksum, keyFigures(r)});
   progress.done();
   return out;
 }

@@ -137,9 +137,13 @@ std::string renderSummary(const json& r, bool colour) {
       << " validation, " << d["testing_rows"].get<std::int64_t>() << " testing)\n";
   out << "  id " << d["id"].get<std::string>() << ", checksum " << d["overall_checksum"].get<std::string>();
   const json& h = r["history"];
-  if (h["checksums_match"].is_null())
+  // The rows as read decide whether the data changed (other --id or --date options change the dataset's
+  // own checksum, not the data).
+  const json& same = h.contains("data_unchanged") && !h["data_unchanged"].is_null() ? h["data_unchanged"]
+                                                                                   : h["checksums_match"];
+  if (same.is_null())
     out << " (first scan of this name)\n";
-  else if (h["checksums_match"].get<bool>())
+  else if (same.get<bool>())
     out << " " << st.good("(unchanged since the last scan, " + h["previous_scan"].get<std::string>() + ")") << "\n";
   else
     out << " " << st.bad("(changed since the last scan, " + h["previous_scan"].get<std::string>() + ")") << "\n";

@@ -256,6 +256,29 @@ TEST_F(ScanCliTest, SecondScanOfUnchangedDataMatchesTheLast) {
   json j = json::parse(second.out);  // nothing but the JSON on standard output
   EXPECT_EQ(j["history"]["checksums_match"], true);
   EXPECT_EQ(j["history"]["previous_checksum"], j["dataset"]["overall_checksum"]);
+  EXPECT_EQ(j["history"]["data_unchanged"], true);
+  // Other identifier columns change the dataset, not the data read.
+  auto other = args;
+  other[std::find(other.begin(), other.end(), "loan_id,applicant_id") - other.begin()] = "loan_id";
+  CliRun third = run(other);
+  ASSERT_EQ(third.status, 0) << third.err;
+  const json t = json::parse(third.out);
+  EXPECT_EQ(t["history"]["data_unchanged"], true);
+  EXPECT_EQ(t["history"]["trend"].size(), 2u);
+  EXPECT_EQ(t["history"]["trend"][0]["rows"], 2000);
+
+  // The history command lists the scans of the name and the trends of their figures.
+  CliRun h = run({"history", "loans.csv", "--history", (dir_ / "again.sqlite").string()});
+  ASSERT_EQ(h.status, 0) << h.err;
+  EXPECT_EQ(std::count(h.out.begin(), h.out.end(), '\n') >= 5, true) << h.out;
+  EXPECT_NE(h.out.find("Trends of loans.csv"), std::string::npos) << h.out;
+  EXPECT_NE(h.out.find("rows    2000  2000  2000"), std::string::npos) << h.out;
+  CliRun hj = run({"history", "--history", (dir_ / "again.sqlite").string(), "--json", "--last", "2"});
+  ASSERT_EQ(hj.status, 0) << hj.err;
+  EXPECT_EQ(json::parse(hj.out).size(), 2u);
+  CliRun typo = run({"history", "loans.cvs", "--history", (dir_ / "again.sqlite").string()});
+  EXPECT_EQ(typo.status, cli::kUsageErrorStatus);
+  EXPECT_NE(typo.err.find("did you mean 'loans.csv'"), std::string::npos) << typo.err;
 }
 
 TEST_F(ScanCliTest, BadInputIsOneLineWithUsageStatusAndNoReport) {
