@@ -134,7 +134,8 @@ json profileJson(const spark::BaseSparkDatasetMixin& ds, Progress& progress) {
     // shown over the numbers, and the NaN count apart from the nulls.
     const engine::DataFrame column = ds.feature(f.feature);
     bool floating = false;
-    for (const auto& field : column.schema().fields()) floating = floating || field.dataType.isFloating();
+    const engine::StructType columnSchema = column.schema();
+    for (const auto& field : columnSchema.fields()) floating = floating || field.dataType.isFloating();
     if (floating) {
       const engine::Column c = F::col(f.feature);
       std::optional<engine::Row> row =
@@ -167,7 +168,8 @@ json histogramsJson(const spark::BaseSparkDatasetMixin& ds, const ScanOptions& o
     const bool binned = labels.size() == counts.size() + 1;
     // Missing values (null, and NaN in a floating column) are counted apart from the values.
     engine::Column missing = F::col(columns[i]).isNull();
-    for (const auto& f : ds.feature(columns[i]).schema().fields())
+    const engine::StructType columnSchema = ds.feature(columns[i]).schema();
+    for (const auto& f : columnSchema.fields())
       if (f.dataType.isFloating()) missing = missing | F::isnan(F::col(columns[i]));
     const std::int64_t missingCount = ds.feature(columns[i]).filter(missing).count();
     json h = {{"binned", binned}, {"labels", labels}, {"counts", counts}, {"other", 0}, {"missing", missingCount}};

@@ -65,7 +65,8 @@ namespace {
 // Dates and timestamps are compared as seconds since the epoch; their bins are labelled with dates. Date
 // columns kept as text ("2022-04-03") are read as timestamps first; text that is no date is left out.
 engine::DataFrame as_seconds(const engine::DataFrame& df, const std::string& column) {
-  const engine::DataType type = df.schema().fields()[0].dataType;
+  const engine::StructType schema = df.schema();
+  const engine::DataType type = schema.fields()[0].dataType;
   if (type.isNumeric()) return df;
   engine::Column c = F::col(column);
   if (type.id() != engine::TypeId::Timestamp) c = c.cast(engine::TimestampType());

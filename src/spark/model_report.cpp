@@ -89,7 +89,8 @@ RegressionSummary regression_summary(const engine::DataFrame& frame, const std::
 }
 
 bool is_regression_label(const engine::DataFrame& frame, const std::string& label) {
-  for (const auto& f : frame.schema().fields())
+  const engine::StructType schema = frame.schema();
+  for (const auto& f : schema.fields())
     if (f.name == label && !f.dataType.isNumeric()) return false;
   const engine::Column l = F::col(label).cast(engine::DoubleType());
   return frame.filter(l.isNotNull() & !F::isnan(l) & (l != F::lit(engine::Value(0.0))) & (l != F::lit(engine::Value(1.0))))
