@@ -1,5 +1,6 @@
 #include "app.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -10,6 +11,7 @@
 #include "engine/session.h"
 #include "command.h"
 #include "sql_command.h"
+#include "suggest.h"
 #include "version.h"
 
 namespace cli {
@@ -24,6 +26,7 @@ const CommandInfo kCommands[] = {
     {"drift", "Drift of every feature against a reference file: KS test and population stability", &makeDriftCommand},
     {"metrics", "Model performance and fairness metrics of a prediction column", &makeMetricsCommand},
     {"predict", "Add a scikit-learn model's predictions to a data file and write it as CSV", &makePredictCommand},
+    {"history", "Past scans from the event history, and the trends of a dataset's key figures", &makeHistoryCommand},
     {"sql", "Run a SQL query over CSV files and inline tables on the local engine", &makeSqlCommand},
 };
 
@@ -57,7 +60,25 @@ int runApp(const std::vector<std::string>& args, std::ostream& out, std::ostream
   } catch (const CLI::ParseError& e) {
     // --help and --version arrive as "errors" with exit code 0; CLI11 prints them.
     if (e.get_exit_code() == 0) return app.exit(e, out, err);
-    err << "error: " << singleLine(e.what()) << " (see norq-spark --help)\n";
+    // A mistyped subcommand or option gets the nearest valid name.
+    std::string hint;
+    std::vector<std::string> names;
+    for (const auto& info : kCommands) names.push_back(info.name);
+    const CLI::App* chosen = nullptr;
+    for (const auto& r : registered)
+      if (!args.empty() && args[0] == r.app->get_name()) chosen = r.app;
+    if (!args.empty() && !chosen && args[0].rfind('-', 0) != 0) hint = nearestHint(args[0], names);
+    if (chosen) {
+      std::vector<std::string> options;
+      for (const CLI::Option* opt : chosen->get_options())
+        for (const std::string& n : opt->get_lnames()) options.push_back("--" + n);
+      for (std::size_t i = 1; i < args.size() && hint.empty(); ++i) {
+        const std::string flag = args[i].substr(0, args[i].find('='));
+        if (flag.rfind("--", 0) == 0 && std::find(options.begin(), options.end(), flag) == options.end())
+          hint = nearestHint(flag, options);
+      }
+    }
+    err << "error: " << singleLine(e.what()) << hint << " (see norq-spark --help)\n";
     return kUsageErrorStatus;
   }
   // A remote session is made before the command runs (the command's getOrCreate() then returns it), so an

@@ -33,5 +33,6 @@ std::unique_ptr<Command> makeQualityCommand();
 std::unique_ptr<Command> makeDriftCommand();
 std::unique_ptr<Command> makeMetricsCommand();
 std::unique_ptr<Command> makePredictCommand();
+std::unique_ptr<Command> makeHistoryCommand();
 
 }  // namespace cli

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "cli_error.h"
+#include "suggest.h"
 #include "host/biasparams.h"
 #include "host/config.h"
 #include "spark/datasets/builders/bias_dataset_builder.h"
@@ -74,7 +77,7 @@ void configureScanOptions(CLI::App& sub, ScanOptions& o) {
   sub.add_option("--where", o.where, "Row condition (SQL expression) applied to the data before every check")
       ->type_name("COND");
   sub.add_option("--name", o.name, "Dataset name (default: the data file's name)");
-  sub.add_option("--label", o.label, "Target column (default: the last column)");
+  sub.add_option("--label", o.label, "Target column (required with --prediction; otherwise the last column)");
   sub.add_option("--prediction", o.prediction, "Column holding a model's predictions");
   sub.add_option("--id", o.ids, "Identifier columns (repeatable or comma-separated)")->type_name("COLS");
   sub.add_option("--date", o.dates, "Date columns (repeatable or comma-separated)")->type_name("COLS");
@@ -95,6 +98,11 @@ void configureScanOptions(CLI::App& sub, ScanOptions& o) {
         ->type_name("VALUES");
     sub.add_option("--positive", o.positive, "Label value of the positive outcome (default 1)");
     sub.add_option("--negative", o.negative, "Label value of the negative outcome (default 0)");
+    sub.add_option("--score", o.score, "Column holding the model's score for the positive outcome (ROC AUC)")
+        ->type_name("COL");
+    sub.add_option("--metrics-segment", o.metricsSegment,
+                   "Rows the model metrics cover: all (default) or validation (the split's validation rows)")
+        ->type_name("all|validation");
     sub.add_flag("--keep-protected", o.keepProtected, "Keep the protected column among the features");
     sub.add_option("--fail-metric-below", o.failMetricBelow, "Exit with status 1 when a metric is below VALUE")
         ->type_name("NAME=VALUE");
@@ -128,6 +136,120 @@ void configureScanOptions(CLI::App& sub, ScanOptions& o) {
   sub.add_flag("--quiet", o.quiet, "No summary on standard output");
   sub.add_flag("--profile-steps", o.profileSteps,
                "Print each step's wall and CPU time on standard error (also NORQ_PROFILE_STEPS=1)");
+}
+
+namespace {
+
+std::vector<std::string> stringList(const nlohmann::json& v, const std::string& key) {
+  if (v.is_string()) return {v.get<std::string>()};
+  if (!v.is_array()) throw CliError("configuration key '" + key + "': expected a name or a list of names");
+  std::vector<std::string> out;
+  for (const auto& x : v) {
+    if (!x.is_string()) throw CliError("configuration key '" + key + "': expected a list of names");
+    out.push_back(x.get<std::string>());
+  }
+  return out;
+}
+
+}  // namespace
+
+void applyConfigFile(ScanOptions& o) {
+  std::optional<std::string> path = o.config;
+  if (!path)
+    if (const char* env = std::getenv("NORQ_CONFIG"); env && *env) path = env;
+  if (!path) return;
+  std::ifstream in(*path);
+  if (!in) throw CliError("cannot read the configuration file " + *path);
+  nlohmann::json c;
+  try {
+    c = nlohmann::json::parse(in);
+  } catch (const nlohmann::json::exception& e) {
+    throw CliError("the configuration file " + *path + " is not JSON: " + e.what());
+  }
+  if (!c.is_object()) throw CliError("the configuration file " + *path + " is not a JSON object");
+  // The keys are the options' names with underscores; "dataset" holds the library's dataset arguments.
+  static const std::vector<std::string> kKeys = {
+      "name", "label", "prediction", "id", "date", "categorical", "continuous", "convert_dates", "date_format",
+      "splits", "seed", "where", "no_header", "protected", "privileged", "unprivileged", "positive", "negative",
+      "keep_protected", "score", "metrics_segment", "no_duplicates", "order", "missing_id", "drift_bins",
+      "histogram_bins", "sample_rows", "fail_pvalue_below", "fail_psi_above", "fail_metric_below",
+      "fail_violations_above", "drift", "dataset"};
+  auto where = [&](const std::string& key) { return "configuration file " + *path + ": key '" + key + "'"; };
+  for (const auto& [key, value] : c.items()) {
+    if (std::find(kKeys.begin(), kKeys.end(), key) == kKeys.end())
+      throw CliError("configuration file " + *path + ": unknown key '" + key + "'" + nearestHint(key, kKeys));
+    try {
+      auto text = [&](std::optional<std::string>& field) {
+        if (!field) field = value.is_string() ? value.get<std::string>() : value.dump();
+      };
+      auto list = [&](std::vector<std::string>& field) {
+        if (field.empty()) field = stringList(value, key);
+      };
+      auto flag = [&](bool& field) { field = field || value.get<bool>(); };
+      if (key == "name") text(o.name);
+      else if (key == "label") text(o.label);
+      else if (key == "prediction") text(o.prediction);
+      else if (key == "id") list(o.ids);
+      else if (key == "date") list(o.dates);
+      else if (key == "categorical") list(o.cats);
+      else if (key == "continuous") list(o.conts);
+      else if (key == "convert_dates") flag(o.convertDates);
+      else if (key == "date_format") text(o.dateFormat);
+      else if (key == "splits") {
+        if (!o.splits) {
+          if (value.is_array()) {
+            std::string joined;
+            for (const auto& x : value) joined += (joined.empty() ? "" : ",") + x.dump();
+            o.splits = joined;
+          } else {
+            text(o.splits);
+          }
+        }
+      } else if (key == "seed") { if (!o.seed) o.seed = value.get<std::int64_t>(); }
+      else if (key == "where") text(o.where);
+      else if (key == "no_header") flag(o.noHeader);
+      else if (key == "protected") text(o.protectedAttr);
+      else if (key == "privileged") { if (o.privileged.empty()) for (const auto& v : value.is_array() ? value : nlohmann::json::array({value})) o.privileged.push_back(v.is_string() ? v.get<std::string>() : v.dump()); }
+      else if (key == "unprivileged") { if (o.unprivileged.empty()) for (const auto& v : value.is_array() ? value : nlohmann::json::array({value})) o.unprivileged.push_back(v.is_string() ? v.get<std::string>() : v.dump()); }
+      else if (key == "positive") text(o.positive);
+      else if (key == "negative") text(o.negative);
+      else if (key == "keep_protected") flag(o.keepProtected);
+      else if (key == "score") text(o.score);
+      else if (key == "metrics_segment") { if (o.metricsSegment == "all") o.metricsSegment = value.get<std::string>(); }
+      else if (key == "no_duplicates") flag(o.noDuplicates);
+      else if (key == "order") list(o.orderPairs);
+      else if (key == "missing_id") list(o.missingIds);
+      else if (key == "drift_bins") { if (!o.driftBins) o.driftBins = value.get<std::int64_t>(); }
+      else if (key == "histogram_bins") { if (o.histogramBins == 15) o.histogramBins = value.get<std::int64_t>(); }
+      else if (key == "sample_rows") { if (o.sampleRows == 10) o.sampleRows = value.get<std::int64_t>(); }
+      else if (key == "fail_pvalue_below") { if (!o.failPvalueBelow) o.failPvalueBelow = value.get<double>(); }
+      else if (key == "fail_psi_above") { if (!o.failPsiAbove) o.failPsiAbove = value.get<double>(); }
+      else if (key == "fail_violations_above") { if (!o.failViolationsAbove) o.failViolationsAbove = value.get<std::int64_t>(); }
+      else if (key == "fail_metric_below") {
+        if (!value.is_object()) throw CliError(where(key) + ": expected an object of metric limits ({\"accuracy\": 0.7})");
+        std::vector<std::string> given;
+        for (const std::string& t : o.failMetricBelow) given.push_back(t.substr(0, t.find('=')));
+        for (const auto& [metric, limit] : value.items())
+          if (std::find(given.begin(), given.end(), metric) == given.end())
+            o.failMetricBelow.push_back(metric + "=" + std::to_string(limit.get<double>()));
+      } else if (key == "drift") {
+        if (!value.is_object()) throw CliError(where(key) + ": expected per-column limits ({\"income\": {\"psi_above\": 0.1}})");
+        static const std::vector<std::string> kLimits = {"psi_above", "pvalue_below"};
+        for (const auto& [column, limits] : value.items()) {
+          if (!limits.is_object()) throw CliError(where("drift." + column) + ": expected an object of limits");
+          spark::DriftLimits& l = o.driftLimits[column];
+          for (const auto& [name, limit] : limits.items()) {
+            if (name == "psi_above") l.psi_above = limit.get<double>();
+            else if (name == "pvalue_below") l.pvalue_below = limit.get<double>();
+            else throw CliError("configuration file " + *path + ": unknown key 'drift." + column + "." + name + "'" +
+                                nearestHint(name, kLimits));
+          }
+        }
+      }
+    } catch (const nlohmann::json::exception&) {
+      throw CliError(where(key) + " has the wrong type (" + std::string(value.type_name()) + ")");
+    }
+  }
 }
 
 engine::DataFrame readInput(engine::SparkSession& session, const std::string& path, const ScanOptions& o) {

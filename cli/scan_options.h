@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "engine/dataframe.h"
 #include "engine/session.h"
 #include "spark/datasets/base_spark_dataset.h"
+#include "spark/drift_report.h"
 
 namespace cli {
 
@@ -38,6 +40,8 @@ struct ScanOptions {
   std::optional<std::string> protectedAttr;
   std::vector<std::string> privileged, unprivileged;
   std::optional<std::string> positive, negative;
+  std::optional<std::string> score;       // a model's score (probability of the positive class): ROC AUC
+  std::string metricsSegment = "all";     // rows the metrics cover: all, or the split's validation rows
   bool keepProtected = false;
   // Checks.
   bool noDuplicates = false;
@@ -50,6 +54,7 @@ struct ScanOptions {
   std::optional<double> failPvalueBelow, failPsiAbove;
   std::vector<std::string> failMetricBelow;  // NAME=VALUE
   std::optional<std::int64_t> failViolationsAbove;
+  std::map<std::string, spark::DriftLimits> driftLimits;  // per column, from the configuration file
   // Output.
   std::optional<std::string> json, html, history;
   bool quiet = false;
@@ -58,6 +63,12 @@ struct ScanOptions {
 
 // Declares the options of `command` on `sub` (the data file is a positional argument).
 void configureScanOptions(CLI::App& sub, ScanOptions& o);
+
+// Fills the options left out on the command line from the configuration file (--config or NORQ_CONFIG):
+// its keys are the options' names with underscores ("label", "id", "fail_psi_above"), plus "drift" with
+// per-column limits ({"income": {"psi_above": 0.1}}) and "dataset" with the library's dataset arguments.
+// CliError naming the key (and the nearest valid one) for an unknown key or a value of the wrong type.
+void applyConfigFile(ScanOptions& o);
 
 // The input file (or folder of part files) as a frame, with the --where condition applied. CliError for a
 // missing or empty file; the engine's errors for a malformed condition or unknown column.

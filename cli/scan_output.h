@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -13,6 +14,19 @@ std::string renderSummary(const nlohmann::json& report, bool colour);
 
 // One HTML file with inline CSS and SVG charts: no scripts, fonts or other files are fetched.
 std::string renderHtml(const nlohmann::json& report);
+
+// A p-value as a number a reader can compare: "0.042", "3.3e-213", "< 1e-300" for one that underflows to 0.
+std::string pvalueText(const nlohmann::json& p);
+
+// One readable line for a crossed limit of the report's "thresholds_crossed" (check, feature, value, limit).
+std::string crossedText(const nlohmann::json& t);
+
+// The report's drift rows, drifted first, then moderate, then stable; by PSI within each verdict.
+std::vector<const nlohmann::json*> driftRowsByVerdict(const nlohmann::json& report);
+
+// A date column's bound (seconds since the epoch) as a date ("2022-01-31", with the time when it has one);
+// empty for other columns, whose bounds are numbers.
+std::string dateBound(const nlohmann::json& profileRow, const char* key);
 
 // Writes `text` to `path` through a temporary file in the same directory and a rename, so that a failed run
 // never leaves a partial report behind. CliError naming the path when it cannot be written.

@@ -3,11 +3,15 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <limits>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
@@ -18,11 +22,16 @@
 #include "host/errors.h"
 #include "host/events.h"
 #include "output_json.h"
+#include "scan_history.h"
 #include "sql_command.h"
+#include "suggest.h"
+#include "version.h"
 #include "spark/calculation_handlers.h"
 #include "spark/datasets/bias_spark_dataset.h"
+#include "spark/drift_report.h"
 #include "spark/histograms.h"
 #include "spark/ks_2samp.h"
+#include "spark/model_report.h"
 #include "spark/metrics.h"
 
 namespace cli {
@@ -87,25 +96,24 @@ void Progress::done() {
   }
 }
 
-double populationStabilityIndex(const std::vector<double>& expected, const std::vector<double>& actual) {
-  if (expected.empty() || actual.empty() || expected.size() != actual.size()) return std::nan("");
-  constexpr double kEmpty = 1e-4;
-  double psi = 0;
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    const double e = expected[i] > 0 ? expected[i] : kEmpty;
-    const double a = actual[i] > 0 ? actual[i] : kEmpty;
-    psi += (a - e) * std::log(a / e);
-  }
-  return psi;
-}
-
 namespace {
 
 const char* const kMetrics[] = {"accuracy",       "true_pos_rate",  "true_neg_rate",    "demographic_parity",
                                 "equal_odds_tpr", "equal_odds_tnr", "equal_opportunity"};
 
-// JSON has no NaN: a value that cannot be computed is null.
-json number(double v) { return std::isfinite(v) ? json(v) : json(nullptr); }
+// JSON has no NaN: a value that cannot be computed is null. Figures keep 15 significant digits, so that a
+// difference of two two-decimal metrics reads 0.02 rather than 0.020000000000000018.
+json number(double v) {
+  if (!std::isfinite(v)) return json(nullptr);
+  if (v == 0) return json(0.0);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.15g", v);
+  return json(std::strtod(buf, nullptr));
+}
+
+json crossedJson(const spark::ThresholdCrossed& t) {
+  return json{{"check", t.check}, {"feature", t.feature}, {"value", number(t.value)}, {"limit", number(t.limit)}};
+}
 
 json valueJson(const engine::Value& v) {
   std::string text;
@@ -129,16 +137,7 @@ json violations(engine::LocalTable::RowRange rows, std::int64_t sampleRows) {
   return json{{"count", count}, {"sample", sample}};
 }
 
-std::string historyPath(const ScanOptions& o) {
-  if (o.history) return *o.history;
-  if (const char* env = std::getenv("NORQ_EVENT_DB")) return env;
-  const char* home = std::getenv("HOME");
-  std::filesystem::path dir = std::filesystem::path(home ? home : ".") / ".local" / "share" / "norq-spark";
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (ec) return ":memory:";
-  return (dir / "history.sqlite").string();
-}
+std::string historyPath(const ScanOptions& o) { return historyFile(o.history); }
 
 json datasetJson(const spark::BaseSparkDatasetMixin& ds, const ScanOptions& o) {
   json checksums = json::object();
@@ -169,15 +168,41 @@ json datasetJson(const spark::BaseSparkDatasetMixin& ds, const ScanOptions& o) {
 json profileJson(const spark::BaseSparkDatasetMixin& ds, Progress& progress) {
   progress.step("profile");
   json out = json::array();
-  const norq::DataProfile profile = ds.generate_data_profile();
-  for (const norq::FeatureDataProfile& f : profile.feature_profiles())
-    out.push_back({{"feature", f.feature},
-                   {"type", norq::to_string(f.type)},
-                   {"minimum", number(f.minimum)},
-                   {"maximum", number(f.maximum)},
-                   {"distinct_values", f.distinct_values},
-                   {"missing_values", f.missing_values},
-                   {"missing_fraction", number(f.missing_values_percentage)}});
+  norq::DataProfile profile = ds.generate_data_profile();
+  // The protected column is kept out of the features (by default) but belongs in the profile.
+  if (const auto* bias = dynamic_cast<const spark::BiasSparkDataset*>(&ds))
+    if (!profile.feature_profile(bias->protected_name()))
+      profile.add_feature_profile(ds.get_feature_profile(bias->protected_name(), ds.feature(bias->protected_name()),
+                                                         norq::FeatureType::Categorical));
+  for (const norq::FeatureDataProfile& f : profile.feature_profiles()) {
+    json p = {{"feature", f.feature},
+              {"type", norq::to_string(f.type)},
+              {"minimum", number(f.minimum)},
+              {"maximum", number(f.maximum)},
+              {"distinct_values", f.distinct_values},
+              {"missing_values", f.missing_values},
+              {"missing_fraction", number(f.missing_values_percentage)},
+              {"nan_values", 0}};
+    // NaN sorts above every number, so a floating column holding NaN has NaN for its maximum: the range is
+    // shown over the numbers, and the NaN count apart from the nulls.
+    const engine::DataFrame column = ds.feature(f.feature);
+    bool floating = false;
+    const engine::StructType columnSchema = column.schema();
+    for (const auto& field : columnSchema.fields()) floating = floating || field.dataType.isFloating();
+    if (floating) {
+      const engine::Column c = F::col(f.feature);
+      std::optional<engine::Row> row =
+          column.filter(!F::isnan(c)).select(F::min(f.feature), F::max(f.feature)).first();
+      const std::int64_t nans = column.filter(F::isnan(c)).count();
+      p["nan_values"] = nans;
+      if (row && f.type == norq::FeatureType::Continuous && nans > 0) {
+        if (!row->values().at(0).isNull()) p["minimum"] = number(row->values().at(0).toDouble());
+        if (!row->values().at(1).isNull()) p["maximum"] = number(row->values().at(1).toDouble());
+      }
+    }
+    p["null_values"] = f.missing_values - p["nan_values"].get<std::int64_t>();
+    out.push_back(p);
+  }
   return out;
 }
 
@@ -186,6 +211,9 @@ json histogramsJson(const spark::BaseSparkDatasetMixin& ds, const ScanOptions& o
   std::vector<std::string> columns = ds.feature_names();
   columns.push_back(ds.target_name());
   if (ds.prediction_name()) columns.push_back(*ds.prediction_name());
+  if (const auto* bias = dynamic_cast<const spark::BiasSparkDataset*>(&ds))
+    if (std::find(columns.begin(), columns.end(), bias->protected_name()) == columns.end())
+      columns.push_back(bias->protected_name());
   constexpr std::size_t kMaxBars = 30;  // the most frequent categories; the rest are summed into one bar
   for (std::size_t i = 0; i < columns.size(); ++i) {
     progress.step("histograms [" + std::to_string(i + 1) + "/" + std::to_string(columns.size()) + "] " + columns[i]);
@@ -200,7 +228,13 @@ json histogramsJson(const spark::BaseSparkDatasetMixin& ds, const ScanOptions& o
       continue;
     }
     const bool binned = labels.size() == counts.size() + 1;
-    json h = {{"binned", binned}, {"labels", labels}, {"counts", counts}, {"other", 0}};
+    // Missing values (null, and NaN in a floating column) are counted apart from the values.
+    engine::Column missing = F::col(columns[i]).isNull();
+    const engine::StructType columnSchema = ds.feature(columns[i]).schema();
+    for (const auto& f : columnSchema.fields())
+      if (f.dataType.isFloating()) missing = missing | F::isnan(F::col(columns[i]));
+    const std::int64_t missingCount = ds.feature(columns[i]).filter(missing).count();
+    json h = {{"binned", binned}, {"labels", labels}, {"counts", counts}, {"other", 0}, {"missing", missingCount}};
     // Categories come most frequent first, so the tail can be summed; numeric bins (at most 100 for an
     // integer-coded column) are all kept.
     if (!binned && !ds.is_numerical(columns[i]) && labels.size() > kMaxBars) {
@@ -218,12 +252,13 @@ json histogramsJson(const spark::BaseSparkDatasetMixin& ds, const ScanOptions& o
 }
 
 json qualityJson(const spark::BaseSparkDatasetMixin& ds, const ScanOptions& o, Progress& progress,
-                 std::vector<std::string>& crossed) {
+                 std::vector<spark::ThresholdCrossed>& crossed) {
   json q = json::object();
   auto check = [&](const std::string& what, const json& result) {
-    if (o.failViolationsAbove && result["count"].get<std::int64_t>() > *o.failViolationsAbove)
-      crossed.push_back(what + ": " + std::to_string(result["count"].get<std::int64_t>()) + " violating rows (limit " +
-                        std::to_string(*o.failViolationsAbove) + ")");
+    const auto count = result["count"].get<std::int64_t>();
+    if (o.failViolationsAbove && count > *o.failViolationsAbove)
+      crossed.push_back({"violations_above", what, static_cast<double>(count),
+                         static_cast<double>(*o.failViolationsAbove)});
   };
   if (!o.noDuplicates) {
     progress.step("quality: duplicate rows");
@@ -258,10 +293,28 @@ double metricValue(const std::string& name, const norq::CalculationParams& p) {
   return std::any_cast<double>(norq::calculate(name, p));
 }
 
-json metricsJson(const spark::BaseSparkDatasetMixin& ds, const ScanOptions& o, Progress& progress,
-                 std::vector<std::string>& crossed) {
+json metricsJson(const spark::BaseSparkDatasetMixin& ds, const engine::DataFrame& data, const ScanOptions& o,
+                 Progress& progress, std::vector<spark::ThresholdCrossed>& crossed) {
   if (!ds.prediction_name()) throw CliError("metrics need the prediction column: give --prediction");
+  if (o.metricsSegment != "all" && o.metricsSegment != "validation")
+    throw CliError("--metrics-segment: '" + o.metricsSegment + "' is neither all nor validation");
   spark::MetricCalculationParams mp = ds.get_metric_calculation_params();
+  if (o.metricsSegment == "all") {
+    // Every row of the input: the label, prediction, protected and score columns are the input's own.
+    std::vector<std::string> columns{mp.target_name, *mp.prediction_name};
+    if (mp.protected_) columns.push_back(mp.protected_->at(0));
+    mp.frame = data.select(columns);
+  }
+  if (o.score) {
+    const std::vector<std::string> inputColumns = data.columns();
+    if (std::find(inputColumns.begin(), inputColumns.end(), *o.score) == inputColumns.end())
+      throw CliError("--score: no column " + *o.score + " in the data" + nearestHint(*o.score, inputColumns));
+    std::vector<std::string> columns = mp.frame.columns();
+    if (o.metricsSegment == "all") {
+      columns.push_back(*o.score);
+      mp.frame = data.select(columns);
+    }
+  }
   const engine::StructType schema = mp.frame.schema();
   auto typeOf = [&](const std::string& column) {
     for (const auto& f : schema.fields())
@@ -276,11 +329,39 @@ json metricsJson(const spark::BaseSparkDatasetMixin& ds, const ScanOptions& o, P
   p.positive_outcome_label = typedValue(o.positive.value_or("1"), labelType, "--positive");
   p.negative_outcome_label = typedValue(o.negative.value_or("0"), labelType, "--negative");
 
-  json m = {{"segment", "validation"}, {"rows", mp.frame.count()}, {"values", json::object()}, {"fairness", nullptr}};
-  for (const char* name : kMetrics) {
-    progress.step(std::string("metrics: ") + name);
-    m["values"][name] = number(metricValue(name, p));
+  json m = {{"segment", o.metricsSegment}, {"rows", mp.frame.count()}, {"values", json::object()}, {"fairness", nullptr}};
+  if (spark::is_regression_label(mp.frame, p.label)) {
+    // A numeric label with values besides 0 and 1: the errors of a regression model, not an accuracy of 0.
+    progress.step("metrics: regression errors");
+    const spark::RegressionSummary rs = spark::regression_summary(mp.frame, p.label, p.pred);
+    m["task"] = "regression";
+    m["values"] = {{"mae", number(rs.mae)}, {"rmse", number(rs.rmse)}, {"r2", number(rs.r2)}};
+    m["rows_compared"] = rs.rows;
+  } else {
+    m["task"] = "classification";
+    for (const char* name : kMetrics) {
+      progress.step(std::string("metrics: ") + name);
+      m["values"][name] = number(metricValue(name, p));
+    }
+    progress.step("metrics: confusion matrix");
+    // The validation rows carry the score when it is one of the features.
+    std::optional<std::string> score;
+    const std::vector<std::string> frameColumns = mp.frame.columns();
+    if (o.score && std::find(frameColumns.begin(), frameColumns.end(), *o.score) != frameColumns.end()) score = o.score;
+    const spark::ClassificationSummary cs = spark::classification_summary(
+        mp.frame, p.label, p.pred, p.positive_outcome_label,
+        p.negative_outcome_label, score);
+    m["values"]["precision"] = number(cs.precision);
+    m["values"]["recall"] = number(cs.recall);
+    m["values"]["f1"] = number(cs.f1);
+    if (o.score) m["values"]["roc_auc"] = cs.roc_auc ? number(*cs.roc_auc) : json(nullptr);
+    m["confusion_matrix"] = {{"true_positive", cs.matrix.true_positive},
+                             {"false_positive", cs.matrix.false_positive},
+                             {"true_negative", cs.matrix.true_negative},
+                             {"false_negative", cs.matrix.false_negative},
+                             {"other", cs.matrix.other}};
   }
+  if (m["task"] == "regression" && mp.protected_) mp.protected_.reset();
   if (mp.protected_) {
     const std::string prot = mp.protected_->at(0);
     if (o.privileged.empty() || o.unprivileged.empty())
@@ -317,7 +398,11 @@ json metricsJson(const spark::BaseSparkDatasetMixin& ds, const ScanOptions& o, P
     const auto eq = t.find('=');
     if (eq == std::string::npos) throw CliError("--fail-metric-below expects NAME=VALUE, got '" + t + "'");
     const std::string name = t.substr(0, eq);
-    if (!m["values"].contains(name)) throw CliError("--fail-metric-below: no metric named " + name);
+    if (!m["values"].contains(name)) {
+      std::vector<std::string> names;
+      for (const auto& [k, v] : m["values"].items()) names.push_back(k);
+      throw CliError("--fail-metric-below: no metric named " + name + nearestHint(name, names));
+    }
     double limit = 0;
     try {
       limit = std::stod(t.substr(eq + 1));
@@ -327,61 +412,53 @@ json metricsJson(const spark::BaseSparkDatasetMixin& ds, const ScanOptions& o, P
     const json& v = m["values"][name];
     if (v.is_null())
       // A gate must not pass on a figure it could not check (no row with a label, no prediction).
-      crossed.push_back(name + " cannot be computed on this data, so it cannot be checked against " + t.substr(eq + 1));
+      crossed.push_back({"metric_below", name, std::numeric_limits<double>::quiet_NaN(), limit});
     else if (v.get<double>() < limit)
-      crossed.push_back(name + " " + v.dump() + " is below " + t.substr(eq + 1));
+      crossed.push_back({"metric_below", name, v.get<double>(), limit});
   }
   return m;
 }
 
 json driftJson(const spark::BaseSparkDatasetMixin& ds, const engine::DataFrame& reference, const ScanOptions& o,
-               Progress& progress, std::vector<std::string>& crossed) {
+               Progress& progress, std::vector<spark::ThresholdCrossed>& crossed) {
   const std::vector<std::string> refColumns = reference.columns();
+  for (const spark::DriftColumn& c : spark::drift_columns(ds))
+    if (std::find(refColumns.begin(), refColumns.end(), c.name) == refColumns.end())
+      throw CliError("the reference data has no column " + c.name);
+  {
+    std::vector<std::string> names;
+    for (const spark::DriftColumn& c : spark::drift_columns(ds)) names.push_back(c.name);
+    for (const auto& [column, l] : o.driftLimits)
+      if (std::find(names.begin(), names.end(), column) == names.end())
+        throw CliError("configuration key 'drift': no compared column " + column + nearestHint(column, names));
+  }
+  spark::DriftLimits limits{o.failPsiAbove, o.failPvalueBelow};
+  const std::vector<spark::FeatureDrift> drift = spark::dataset_drift(
+      ds, reference, o.driftBins, limits, o.driftLimits, [&](std::size_t i, std::size_t n, const std::string& name) {
+        progress.step("drift [" + std::to_string(i + 1) + "/" + std::to_string(n) + "] " + name);
+      });
   json features = json::array();
-  const std::vector<std::string> names = ds.feature_names();
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    const std::string& name = names[i];
-    progress.step("drift [" + std::to_string(i + 1) + "/" + std::to_string(names.size()) + "] " + name);
-    if (std::find(refColumns.begin(), refColumns.end(), name) == refColumns.end())
-      throw CliError("the reference data has no column " + name);
-    const bool categorical = ds.is_categorical_feature(name);
-    {
-      // Numbers compare with numbers (an integer reference column for a floating one is fine), text with text.
-      const engine::DataType refType = reference.schema()[name].dataType;
-      const engine::DataType curType = ds.feature(name).schema().fields().at(0).dataType;
-      const bool refNumeric = refType.isNumeric(), curNumeric = curType.isNumeric();
-      if (refNumeric != curNumeric || (!refNumeric && refType != curType))
-        throw CliError("the reference column " + name + " holds " + refType.simpleString() + " values but the data's " +
-                       curType.simpleString() + " values: " + *o.reference + " and " + o.data +
-                       " must have the same columns of the same kinds");
+  for (const spark::FeatureDrift& d : drift) {
+    json f = {{"feature", d.feature},
+              {"kind", spark::to_string(d.kind)},
+              {"role", d.role},
+              {"ks", nullptr},
+              {"verdict", spark::to_string(d.verdict)},
+              {"drifted", d.verdict == spark::DriftVerdict::drifted}};
+    if (d.error) {
+      f["error"] = *d.error;
+    } else {
+      f["labels"] = d.histogram.labels;
+      f["expected"] = d.histogram.expected;
+      f["actual"] = d.histogram.actual;
+      f["expected_counts"] = d.histogram.expected_counts;
+      f["actual_counts"] = d.histogram.actual_counts;
+      f["psi"] = number(d.psi);
+      if (d.ks)
+        f["ks"] = {{"statistic", d.ks->statistic ? number(*d.ks->statistic) : json(nullptr)},
+                   {"pvalue", number(d.ks->pvalue)}};
     }
-    // Missing values (null, NaN) are no part of a distribution: both samples are compared on their values.
-    engine::DataFrame ref = reference.select(F::col(sql_identifier(name))).na().drop();
-    engine::DataFrame cur = ds.feature(name).na().drop();
-    json f = {{"feature", name}, {"kind", categorical ? "categorical" : "continuous"}, {"ks", nullptr}};
-    try {
-      spark::DriftHistogram h = spark::drift_histogram(ref, cur, o.driftBins, "bins", categorical);
-      const double psi = populationStabilityIndex(h.expected, h.actual);
-      f["labels"] = h.labels;
-      f["expected"] = h.expected;
-      f["actual"] = h.actual;
-      f["expected_counts"] = h.expected_counts;
-      f["actual_counts"] = h.actual_counts;
-      f["psi"] = number(psi);
-      if (o.failPsiAbove && std::isfinite(psi) && psi > *o.failPsiAbove)
-        crossed.push_back("drift of " + name + ": population stability index " + std::to_string(psi) + " above " +
-                          std::to_string(*o.failPsiAbove));
-      if (!categorical) {
-        spark::KsResult ks = spark::spark_ks_2samp(ref, cur);
-        f["ks"] = {{"statistic", ks.statistic ? number(*ks.statistic) : json(nullptr)}, {"pvalue", number(ks.pvalue)}};
-        if (o.failPvalueBelow && ks.pvalue < *o.failPvalueBelow)
-          crossed.push_back("drift of " + name + ": KS p-value " + std::to_string(ks.pvalue) + " below " +
-                            std::to_string(*o.failPvalueBelow));
-      }
-    } catch (const norq::ValueError& e) {
-      // A feature without values in either sample cannot be compared; the others still are.
-      f["error"] = e.what();
-    }
+    crossed.insert(crossed.end(), d.crossed.begin(), d.crossed.end());
     features.push_back(f);
   }
   return json{{"reference", {{"source", *o.reference}, {"rows", reference.count()}}}, {"features", features}};
@@ -446,15 +523,45 @@ void replaceInvalidUtf8(json& j, const std::string& where, std::vector<std::stri
     }
     if (renamed) j = std::move(fixedObject);
   }
+
+// Counts behind the report's status: columns drifted or moderately shifted, violating rows, metrics below
+// their limits.
+json summaryJson(const json& r, std::size_t crossed) {
+  std::size_t drifted = 0, moderate = 0;
+  if (r.contains("drift"))
+    for (const json& f : r["drift"]["features"]) {
+      drifted += f["verdict"] == "drifted";
+      moderate += f["verdict"] == "moderate";
+    }
+  std::int64_t violations = 0;
+  if (r.contains("quality")) {
+    const json& q = r["quality"];
+    if (q.contains("duplicates")) violations += q["duplicates"]["count"].get<std::int64_t>();
+    for (const char* k : {"ordering", "missing_ids"})
+      for (const json& c : q[k]) violations += c["count"].get<std::int64_t>();
+  }
+  std::size_t metricsBelow = 0;
+  for (const json& t : r["thresholds_crossed"]) metricsBelow += t["check"] == "metric_below";
+  const spark::ReportStatus status = spark::report_status(crossed, drifted, violations);
+  return json{{"status", spark::to_string(status)},
+              {"thresholds_crossed", crossed},
+              {"features_drifted", drifted},
+              {"features_moderate", moderate},
+              {"violations", violations},
+              {"metrics_below", metricsBelow}};
 }
 
 }  // namespace
 
-ScanOutcome runScan(const ScanOptions& o, Progress& progress) {
+ScanOutcome runScan(const ScanOptions& given, Progress& progress) {
+  ScanOptions o = given;
+  applyConfigFile(o);
   spark::metrics::load();
   spark::calculation_handlers::load();
   const std::string& cmd = o.command;
   const bool all = cmd == "scan";
+  if (!o.label && (cmd == "metrics" || (all && o.prediction)))
+    throw CliError("model metrics need the label column: give --label (the column the model predicts)");
   if (o.label && o.prediction && *o.label == *o.prediction)
     throw CliError("the label and the prediction are the same column (" + *o.label + ")");
   validateOptionRanges(o);
@@ -467,7 +574,30 @@ ScanOutcome runScan(const ScanOptions& o, Progress& progress) {
   std::optional<engine::DataFrame> reference;
   if (o.reference) reference = readInput(*session, *o.reference, o).persist();
 
-  norq::set_event_database(historyPath(o));
+  // Every column named by an option exists, or the error names the nearest one.
+  {
+    const std::vector<std::string> columns = data.columns();
+    auto known = [&](const std::string& option, const std::string& name) {
+      if (std::find(columns.begin(), columns.end(), name) == columns.end())
+        throw CliError(option + ": no column " + name + " in " + o.data + nearestHint(name, columns));
+    };
+    auto knownAll = [&](const std::string& option, const std::vector<std::string>& names) {
+      for (const std::string& item : names) {
+        std::stringstream ss(item);
+        for (std::string part; std::getline(ss, part, ',');)
+          if (!part.empty()) known(option, part);
+      }
+    };
+    if (o.label) known("--label", *o.label);
+    if (o.prediction) known("--prediction", *o.prediction);
+    if (o.protectedAttr) known("--protected", *o.protectedAttr);
+    knownAll("--id", o.ids);
+    knownAll("--date", o.dates);
+    knownAll("--categorical", o.cats);
+    knownAll("--continuous", o.conts);
+    knownAll("--missing-id", o.missingIds);
+  }
+  norq::set_event_database(historyPath(o));  // the same path for the figures of each scan
   norq::event_history();  // opened now: an unusable history file is an error before any work
   progress.step("building the dataset");
   std::shared_ptr<spark::BaseSparkDatasetMixin> ds = buildDataset(data, o);
@@ -477,21 +607,60 @@ ScanOutcome runScan(const ScanOptions& o, Progress& progress) {
   r["format"] = "norq-spark-report";
   r["version"] = 1;
   r["command"] = cmd;
+  r["tool_version"] = kVersion;
+  {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    r["generated"] = buf;
+  }
   r["dataset"] = datasetJson(*ds, o);
+  // "Unchanged since the last scan" compares the rows as read, so that other identifier or date options do
+  // not make the same data look changed.
+  std::string inputChecksum;
+  {
+    std::vector<engine::ColumnOrName> cols;
+    for (const std::string& c : data.columns()) cols.emplace_back(c);
+    std::optional<engine::Row> row = data.select(F::sum(F::xxhash64(cols))).first();
+    const std::int64_t sum = row && !row->values().at(0).isNull() ? row->values().at(0).toInt64() : 0;
+    char buf[20];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(sum));
+    inputChecksum = buf;
+  }
+  const std::string history = historyPath(o);
+  const std::vector<ScanRecord> previous = scanRecords(history, ds->name(), 10);
   std::optional<norq::EventRecord> last = norq::event_history().last(ds->name(), norq::Events::DATASET_SCANNED);
   r["history"] = {{"previous_scan", last ? json(last->time) : json(nullptr)},
                   {"previous_checksum", last ? json(last->overall_checksum) : json(nullptr)},
-                  {"checksums_match", last ? json(last->overall_checksum == ds->overall_checksum()) : json(nullptr)}};
+                  {"checksums_match", last ? json(last->overall_checksum == ds->overall_checksum()) : json(nullptr)},
+                  {"input_checksum", inputChecksum},
+                  {"data_unchanged", previous.empty() ? json(nullptr) : json(previous.back().input_checksum == inputChecksum)},
+                  {"trend", json::array()}};
+  for (const ScanRecord& p : previous) {
+    json t = p.figures;
+    t["time"] = p.time;
+    t["command"] = p.command;
+    r["history"]["trend"].push_back(t);
+  }
 
   if (all || cmd == "profile") {
     r["profile"] = profileJson(*ds, progress);
     r["histograms"] = histogramsJson(*ds, o, progress);
   }
   if (all || cmd == "quality") r["quality"] = qualityJson(*ds, o, progress, out.crossed);
-  if ((all && ds->prediction_name()) || cmd == "metrics") r["metrics"] = metricsJson(*ds, o, progress, out.crossed);
+  if ((all && ds->prediction_name()) || cmd == "metrics")
+    r["metrics"] = metricsJson(*ds, data, o, progress, out.crossed);
   if (reference && (all || cmd == "drift")) r["drift"] = driftJson(*ds, *reference, o, progress, out.crossed);
-  r["thresholds_crossed"] = out.crossed;
+  r["thresholds_crossed"] = json::array();
+  for (const spark::ThresholdCrossed& t : out.crossed) r["thresholds_crossed"].push_back(crossedJson(t));
+  r["summary"] = summaryJson(r, out.crossed.size());
+  r["status"] = r["summary"]["status"];
   replaceInvalidUtf8(r, "", out.warnings);
+  // The figures join the history with the scan's events, once every output is delivered (recordScan).
+  out.historyFile = history;
+  out.figures = ScanRecord{r["generated"].get<std::string>(), ds->name(), cmd, inputChecksum, keyFigures(r)};
   progress.done();
   out.dataset = ds;
   return out;
@@ -501,6 +670,7 @@ void recordScan(const ScanOutcome& outcome) {
   if (!outcome.dataset) return;
   norq::handle_event(norq::Events::DATASET_CREATED, *outcome.dataset);
   norq::handle_event(norq::Events::DATASET_SCANNED, *outcome.dataset);
+  if (outcome.figures) recordScan(outcome.historyFile, *outcome.figures);
 }
 
 }  // namespace cli

@@ -6,12 +6,15 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "scan_history.h"
 #include "scan_options.h"
+#include "spark/drift_report.h"
 
 namespace cli {
 
@@ -36,9 +39,11 @@ class Progress {
 
 struct ScanOutcome {
   nlohmann::json report;
-  std::vector<std::string> crossed;   // thresholds crossed, one readable line each
+  std::vector<spark::ThresholdCrossed> crossed;  // the limits set by the user that the figures crossed
   std::vector<std::string> warnings;  // e.g. text that is not UTF-8, replaced in the reports
   std::shared_ptr<spark::BaseSparkDatasetMixin> dataset;
+  std::string historyFile;                // where the scan's figures are recorded
+  std::optional<ScanRecord> figures;      // the scan's key figures, recorded with its events
 };
 
 // Runs the parts of `options.command` and returns the report. CliError, engine and framework errors for bad
@@ -46,12 +51,8 @@ struct ScanOutcome {
 // Nothing is recorded in the event history: see recordScan.
 ScanOutcome runScan(const ScanOptions& options, Progress& progress);
 
-// Records the dataset's creation and scan in the event history, once the scan's outputs are delivered (a
-// failed run must not become the "last scan" the next one compares its checksums with).
+// Records the dataset's creation and scan, and the scan's key figures, in the event history once the scan's
+// outputs are delivered (a failed run must not become the "last scan" the next one compares with).
 void recordScan(const ScanOutcome& outcome);
-
-// Population stability index of two proportion lists over the same bins: sum of (a - e) ln(a / e), with
-// empty bins counted as 0.0001 so that a bin present on one side only adds a finite amount.
-double populationStabilityIndex(const std::vector<double>& expected, const std::vector<double>& actual);
 
 }  // namespace cli

@@ -2,7 +2,9 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -12,6 +14,7 @@
 #include "cli_error.h"
 #include "output_table.h"
 #include "scan_output.h"
+#include "spark/drift_report.h"
 
 namespace cli {
 
@@ -54,22 +57,93 @@ struct Style {
   std::string bold(const std::string& s) const { return on ? "\033[1m" + s + "\033[0m" : s; }
   std::string good(const std::string& s) const { return on ? "\033[32m" + s + "\033[0m" : s; }
   std::string bad(const std::string& s) const { return on ? "\033[31m" + s + "\033[0m" : s; }
+  std::string warn(const std::string& s) const { return on ? "\033[33m" + s + "\033[0m" : s; }
+  std::string verdict(const std::string& v) const {
+    return v == "drifted" || v == "failed" ? bad(v) : v == "moderate" || v == "warnings" ? warn(v) : good(v);
+  }
 };
 
+int verdictRank(const json& f) {
+  const std::string v = f.value("verdict", "stable");
+  return v == "drifted" ? 0 : v == "moderate" ? 1 : 2;
+}
+
 }  // namespace
+
+std::string pvalueText(const json& p) {
+  if (!p.is_number()) return "-";
+  const double v = p.get<double>();
+  if (v <= 0) return "< 1e-300";
+  if (v < 1e-3) return fmt::format("{:.2g}", v);
+  return fmt::format("{:.3g}", v);
+}
+
+std::string dateBound(const json& f, const char* key) {
+  if (f.value("type", "") != "Date" || !f[key].is_number()) return "";
+  const double seconds = f[key].get<double>();
+  const auto t = static_cast<std::time_t>(std::floor(seconds));
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, std::fmod(seconds, 86400.0) == 0 ? "%Y-%m-%d" : "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+std::string crossedText(const json& t) {
+  spark::ThresholdCrossed c;
+  c.check = t.value("check", "");
+  c.feature = t.value("feature", "");
+  c.value = t["value"].is_number() ? t["value"].get<double>() : std::nan("");
+  c.limit = t["limit"].is_number() ? t["limit"].get<double>() : std::nan("");
+  if (c.check == "pvalue_below") return "drift of " + c.feature + ": KS p-value " + pvalueText(t["value"]) +
+                                        " below " + fmt::format("{:g}", c.limit);
+  return spark::describe(c);
+}
+
+std::vector<const json*> driftRowsByVerdict(const json& r) {
+  std::vector<const json*> rows;
+  if (!r.contains("drift")) return rows;
+  for (const json& f : r["drift"]["features"]) rows.push_back(&f);
+  std::stable_sort(rows.begin(), rows.end(), [](const json* a, const json* b) {
+    const int ra = verdictRank(*a), rb = verdictRank(*b);
+    if (ra != rb) return ra < rb;
+    const double pa = a->contains("psi") && (*a)["psi"].is_number() ? (*a)["psi"].get<double>() : -1;
+    const double pb = b->contains("psi") && (*b)["psi"].is_number() ? (*b)["psi"].get<double>() : -1;
+    return pa > pb;
+  });
+  return rows;
+}
 
 std::string renderSummary(const json& r, bool colour) {
   const Style st{colour};
   std::ostringstream out;
   const json& d = r["dataset"];
+  if (r.contains("summary")) {
+    const json& sm = r["summary"];
+    const std::string status = r["status"].get<std::string>();
+    out << st.bold("Status: ") << st.verdict(status == "passed" ? "passed" : status) << "  ("
+        << sm["thresholds_crossed"].get<std::size_t>() << " checks failed";
+    if (r.contains("drift"))
+      out << ", " << sm["features_drifted"].get<std::size_t>() << " columns drifted, "
+          << sm["features_moderate"].get<std::size_t>() << " moderately shifted";
+    if (r.contains("quality")) out << ", " << sm["violations"].get<std::int64_t>() << " violating rows";
+    if (r.contains("metrics")) out << ", " << sm["metrics_below"].get<std::size_t>() << " metrics below their limits";
+    out << ")\n";
+    for (const json& c : r["thresholds_crossed"]) out << "  " << st.bad("FAILED") << " " << crossedText(c) << "\n";
+    out << "\n";
+  }
   out << st.bold("Dataset " + d["name"].get<std::string>()) << "  " << d["rows"].get<std::int64_t>() << " rows ("
       << d["training_rows"].get<std::int64_t>() << " training, " << d["validation_rows"].get<std::int64_t>()
       << " validation, " << d["testing_rows"].get<std::int64_t>() << " testing)\n";
   out << "  id " << d["id"].get<std::string>() << ", checksum " << d["overall_checksum"].get<std::string>();
   const json& h = r["history"];
-  if (h["checksums_match"].is_null())
+  // The rows as read decide whether the data changed (other --id or --date options change the dataset's
+  // own checksum, not the data).
+  const json& same = h.contains("data_unchanged") && !h["data_unchanged"].is_null() ? h["data_unchanged"]
+                                                                                   : h["checksums_match"];
+  if (same.is_null())
     out << " (first scan of this name)\n";
-  else if (h["checksums_match"].get<bool>())
+  else if (same.get<bool>())
     out << " " << st.good("(unchanged since the last scan, " + h["previous_scan"].get<std::string>() + ")") << "\n";
   else
     out << " " << st.bad("(changed since the last scan, " + h["previous_scan"].get<std::string>() + ")") << "\n";
@@ -83,12 +157,13 @@ std::string renderSummary(const json& r, bool colour) {
     std::vector<std::vector<std::string>> rows;
     for (const json& f : r["profile"]) {
       const json& mf = f["missing_fraction"];
-      rows.push_back({f["feature"].get<std::string>(), f["type"].get<std::string>(), num(f["minimum"]),
-                      num(f["maximum"]), num(f["distinct_values"]), num(f["missing_values"]),
-                      mf.is_null() ? "-" : fmt::format("{:.1f}%", mf.get<double>() * 100)});
+      const std::string lo = dateBound(f, "minimum"), hi = dateBound(f, "maximum");
+      rows.push_back({f["feature"].get<std::string>(), f["type"].get<std::string>(), lo.empty() ? num(f["minimum"]) : lo,
+                      hi.empty() ? num(f["maximum"]) : hi, num(f["distinct_values"]), num(f["missing_values"]),
+                      num(f.value("nan_values", json(0))), mf.is_null() ? "-" : fmt::format("{:.1f}%", mf.get<double>() * 100)});
     }
-    out << table({"feature", "type", "minimum", "maximum", "distinct", "missing", "missing %"}, rows,
-                 {false, false, true, true, true, true, true});
+    out << table({"feature", "type", "minimum", "maximum", "distinct", "missing", "of which NaN", "missing %"}, rows,
+                 {false, false, true, true, true, true, true, true});
   }
   if (r.contains("quality")) {
     out << "\n" << st.bold("Data quality") << "\n";
@@ -112,7 +187,8 @@ std::string renderSummary(const json& r, bool colour) {
     for (const auto& [name, v] : m["values"].items()) {
       std::vector<std::string> row{name, num(v)};
       if (!f.is_null())
-        for (const char* k : {"privileged_values", "unprivileged_values", "metric_diff"}) row.push_back(num(f[k][name]));
+        for (const char* k : {"privileged_values", "unprivileged_values", "metric_diff"})
+          row.push_back(f[k].contains(name) ? num(f[k][name]) : "-");
       rows.push_back(row);
     }
     if (f.is_null()) {
@@ -124,27 +200,36 @@ std::string renderSummary(const json& r, bool colour) {
       out << table({"metric", "value", "privileged", "unprivileged", "difference"}, rows,
                    {false, true, true, true, true});
     }
+    if (m.contains("confusion_matrix")) {
+      const json& cm = m["confusion_matrix"];
+      out << "  confusion matrix: " << num(cm["true_positive"]) << " true positive, " << num(cm["false_positive"])
+          << " false positive, " << num(cm["true_negative"]) << " true negative, " << num(cm["false_negative"])
+          << " false negative";
+      if (cm["other"].get<std::int64_t>() > 0) out << ", " << num(cm["other"]) << " other";
+      out << "\n";
+    }
   }
   if (r.contains("drift")) {
     const json& dr = r["drift"];
     out << "\n" << st.bold("Drift") << " against " << dr["reference"]["source"].get<std::string>() << " ("
         << dr["reference"]["rows"].get<std::int64_t>() << " rows)\n";
     std::vector<std::vector<std::string>> rows;
-    for (const json& f : dr["features"]) {
+    for (const json* fp : driftRowsByVerdict(r)) {
+      const json& f = *fp;
+      std::string kind = f["kind"].get<std::string>();
+      if (f.value("role", "feature") != "feature" && f.value("role", "feature") != "date") kind += " (" + f["role"].get<std::string>() + ")";
       if (f.contains("error")) {
-        rows.push_back({f["feature"].get<std::string>(), f["kind"].get<std::string>(), "-", "-", "-", f["error"].get<std::string>()});
+        rows.push_back({f["feature"].get<std::string>(), kind, "-", "-", "-", "-", f["error"].get<std::string>()});
         continue;
       }
       const json& ks = f["ks"];
-      rows.push_back({f["feature"].get<std::string>(), f["kind"].get<std::string>(),
-                      ks.is_null() ? "-" : num(ks["statistic"]), ks.is_null() ? "-" : num(ks["pvalue"]), num(f["psi"]), ""});
+      rows.push_back({f["feature"].get<std::string>(), kind, st.verdict(f["verdict"].get<std::string>()), num(f["psi"]),
+                      ks.is_null() ? "-" : num(ks["statistic"]), ks.is_null() ? "-" : pvalueText(ks["pvalue"]), ""});
     }
-    out << table({"feature", "kind", "KS statistic", "p-value", "PSI", ""}, rows, {false, false, true, true, true, false});
-  }
-  const json& crossed = r["thresholds_crossed"];
-  if (!crossed.empty()) {
-    out << "\n" << st.bad("Thresholds crossed:") << "\n";
-    for (const json& c : crossed) out << "   " << c.get<std::string>() << "\n";
+    out << table({"feature", "kind", "verdict", "PSI", "KS statistic", "p-value", ""}, rows,
+                 {false, false, false, true, true, true, false});
+    out << "  PSI below 0.1 stable, 0.1 to 0.25 moderate, 0.25 and above drifted. With large samples any shift has a\n"
+           "  tiny p-value: judge by the effect size (PSI, KS statistic).\n";
   }
   return out.str();
 }

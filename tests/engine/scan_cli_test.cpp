@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -99,14 +100,30 @@ TEST_F(ScanCliTest, FullScanReportsEveryPart) {
   }
   EXPECT_TRUE(m["fairness"]["metric_diff"].contains("accuracy"));
   bool amountDrifted = false;
+  std::set<std::string> roles;
   for (const json& f : j["drift"]["features"]) {
+    roles.insert(f["role"].get<std::string>());
     if (f["feature"] == "amount") {
       amountDrifted = f["ks"]["pvalue"].get<double>() < 1e-6 && f["psi"].get<double>() > 0.1;
+      EXPECT_NE(f["verdict"], "stable");
     } else if (f["feature"] == "age") {
       EXPECT_EQ(f["ks"]["statistic"], 0.0);  // unchanged
+      EXPECT_EQ(f["verdict"], "stable");
+      EXPECT_EQ(f["drifted"], false);
     }
   }
   EXPECT_TRUE(amountDrifted);
+  EXPECT_EQ(roles, (std::set<std::string>{"feature", "date", "target", "protected"}));
+  // No limit was set: the drift is a warning, not a failure.
+  EXPECT_EQ(j["status"], "warnings");
+  EXPECT_TRUE(j["thresholds_crossed"].empty());
+  EXPECT_GE(j["summary"]["features_drifted"].get<int>() + j["summary"]["features_moderate"].get<int>(), 1);
+  // Figures carry no float noise (15 significant digits at most).
+  for (const auto& [name, v] : m["fairness"]["metric_diff"].items())
+    if (v.is_number()) {
+      EXPECT_LE(v.dump().size(), 17u) << name << " " << v.dump();
+    }
+  EXPECT_TRUE(j["histograms"]["amount"].contains("missing"));
   std::ifstream html(htmlPath);
   std::string page((std::istreambuf_iterator<char>(html)), std::istreambuf_iterator<char>());
   EXPECT_NE(page.find("<svg"), std::string::npos);
@@ -117,14 +134,114 @@ TEST_F(ScanCliTest, FullScanReportsEveryPart) {
 
 TEST_F(ScanCliTest, ThresholdsGiveTheirOwnStatus) {
   auto args = scanArgs((dir_ / "drifted.csv").string(), "thresholds.sqlite");
-  args.insert(args.end(), {"--reference", loans_, "--fail-pvalue-below", "0.01"});
-  EXPECT_EQ(run(args).status, cli::kThresholdCrossedStatus);
+  args.insert(args.end(), {"--reference", loans_, "--fail-pvalue-below", "0.01", "--json", "-"});
+  args.erase(std::find(args.begin(), args.end(), "--quiet"));
+  CliRun crossed = run(args);
+  EXPECT_EQ(crossed.status, cli::kThresholdCrossedStatus);
+  json j = json::parse(crossed.out);
+  EXPECT_EQ(j["status"], "failed");
+  ASSERT_FALSE(j["thresholds_crossed"].empty());
+  const json& t = j["thresholds_crossed"][0];
+  EXPECT_EQ(t["check"], "pvalue_below");
+  EXPECT_EQ(t["feature"], "amount");
+  EXPECT_TRUE(t["value"].is_number());
+  EXPECT_EQ(t["limit"], 0.01);
+  for (const json& f : j["drift"]["features"])
+    if (f["feature"] == "amount") {
+      EXPECT_EQ(f["drifted"], true);
+    }
+  // The terminal summary leads with the verdict and the failed check's figures.
+  args.erase(args.end() - 2, args.end());
+  CliRun summary = run(args);
+  EXPECT_EQ(summary.out.rfind("Status: failed", 0), 0u) << summary.out;
+  EXPECT_NE(summary.out.find("FAILED drift of amount: KS p-value"), std::string::npos) << summary.out;
+  EXPECT_EQ(summary.out.find("0.000000"), std::string::npos) << summary.out;
   auto metrics = scanArgs(loans_, "thresholds.sqlite");
   metrics[0] = "metrics";
   metrics.insert(metrics.end(), {"--fail-metric-below", "accuracy=1.01"});
   EXPECT_EQ(run(metrics).status, cli::kThresholdCrossedStatus);
   metrics.back() = "accuracy=0";
   EXPECT_EQ(run(metrics).status, 0);
+}
+
+TEST_F(ScanCliTest, MetricsCoverAllRowsWithTheConfusionMatrix) {
+  auto args = scanArgs(loans_, "metrics.sqlite");
+  args[0] = "metrics";
+  args.insert(args.end(), {"--json", "-", "--score", "interest_rate"});
+  CliRun r = run(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const json m = json::parse(r.out)["metrics"];
+  EXPECT_EQ(m["segment"], "all");
+  EXPECT_EQ(m["rows"], 2000);
+  EXPECT_EQ(m["task"], "classification");
+  const json& cm = m["confusion_matrix"];
+  EXPECT_EQ(cm["true_positive"].get<int>() + cm["false_positive"].get<int>() + cm["true_negative"].get<int>() +
+                cm["false_negative"].get<int>() + cm["other"].get<int>(),
+            2000);
+  for (const char* k : {"precision", "recall", "f1", "roc_auc"}) EXPECT_TRUE(m["values"][k].is_number()) << k;
+  const double tp = cm["true_positive"], fp = cm["false_positive"];
+  EXPECT_DOUBLE_EQ(m["values"]["precision"].get<double>(), tp / (tp + fp));
+
+  args.insert(args.end(), {"--metrics-segment", "validation"});
+  const json v = json::parse(run(args).out)["metrics"];
+  EXPECT_EQ(v["segment"], "validation");
+  EXPECT_LT(v["rows"].get<int>(), 2000);
+
+  // A numeric label that is not binary gets regression errors.
+  auto reg = scanArgs(loans_, "metrics.sqlite");
+  reg = {"metrics", loans_, "--label", "amount", "--prediction", "income", "--json", "-",
+         "--history", (dir_ / "metrics.sqlite").string()};
+  CliRun rr = run(reg);
+  ASSERT_EQ(rr.status, 0) << rr.err;
+  const json rm = json::parse(rr.out)["metrics"];
+  EXPECT_EQ(rm["task"], "regression");
+  EXPECT_GT(rm["values"]["mae"].get<double>(), 0.0);
+  EXPECT_FALSE(rm["values"].contains("accuracy"));
+}
+
+TEST_F(ScanCliTest, ConfigurationUsesTheFlagNamesAndRejectsUnknownKeys) {
+  const fs::path config = dir_ / "config.json";
+  std::ofstream(config) << R"({"label": "defaulted", "prediction": "predicted", "id": ["loan_id", "applicant_id"],
+    "date": "application_date", "fail_psi_above": 5, "drift": {"amount": {"psi_above": 0.05}}})";
+  std::vector<std::string> args{"drift", (dir_ / "drifted.csv").string(), "--reference", loans_, "--config",
+                                config.string(), "--json", "-", "--history", (dir_ / "config.sqlite").string()};
+  CliRun r = run(args);
+  EXPECT_EQ(r.status, cli::kThresholdCrossedStatus) << r.err;
+  const json j = json::parse(r.out);
+  EXPECT_EQ(j["dataset"]["target"], "defaulted");
+  EXPECT_EQ(j["dataset"]["features"]["id"], (json{"loan_id", "applicant_id"}));
+  ASSERT_EQ(j["thresholds_crossed"].size(), 1u);  // the per-column limit, not the general one
+  EXPECT_EQ(j["thresholds_crossed"][0]["feature"], "amount");
+  EXPECT_EQ(j["thresholds_crossed"][0]["limit"], 0.05);
+
+  auto expectConfigError = [&](const std::string& text, const std::string& fragment) {
+    std::ofstream(config) << text;
+    CliRun bad = run(args);
+    EXPECT_EQ(bad.status, cli::kUsageErrorStatus) << text;
+    EXPECT_NE(bad.err.find(fragment), std::string::npos) << bad.err;
+  };
+  expectConfigError(R"({"lable": "defaulted"})", "unknown key 'lable' (did you mean 'label'?)");
+  expectConfigError(R"({"fail_psi_abve": 1})", "did you mean 'fail_psi_above'");
+  expectConfigError(R"({"drift": {"amount": {"psi_abov": 1}}})", "did you mean 'psi_above'");
+  expectConfigError(R"({"drift": {"amout": {"psi_above": 1}}})", "did you mean 'amount'");
+  expectConfigError(R"({"seed": "x"})", "key 'seed' has the wrong type");
+  expectConfigError("[1]", "not a JSON object");
+}
+
+TEST_F(ScanCliTest, UnknownNamesSuggestTheNearest) {
+  auto expectHint = [&](const std::vector<std::string>& args, const std::string& fragment) {
+    CliRun r = run(args);
+    EXPECT_EQ(r.status, cli::kUsageErrorStatus);
+    EXPECT_NE(r.err.find(fragment), std::string::npos) << r.err;
+  };
+  expectHint({"profile", loans_, "--label", "defaultd"}, "did you mean 'defaulted'");
+  expectHint({"metrics", loans_, "--label", "defaulted", "--prediction", "predicted", "--fail-metric-below",
+              "acuracy=0.5", "--history", (dir_ / "hint.sqlite").string()},
+             "did you mean 'accuracy'");
+  expectHint({"scna", loans_}, "did you mean 'scan'");
+  expectHint({"profile", loans_, "--lable", "defaulted"}, "did you mean '--label'");
+  // The label is required on the command line when metrics are computed.
+  expectHint({"metrics", loans_, "--prediction", "predicted"}, "--label");
 }
 
 TEST_F(ScanCliTest, SecondScanOfUnchangedDataMatchesTheLast) {
@@ -139,6 +256,37 @@ TEST_F(ScanCliTest, SecondScanOfUnchangedDataMatchesTheLast) {
   json j = json::parse(second.out);  // nothing but the JSON on standard output
   EXPECT_EQ(j["history"]["checksums_match"], true);
   EXPECT_EQ(j["history"]["previous_checksum"], j["dataset"]["overall_checksum"]);
+  EXPECT_EQ(j["history"]["data_unchanged"], true);
+  // Other identifier columns change the dataset, not the data read.
+  auto other = args;
+  other[std::find(other.begin(), other.end(), "loan_id,applicant_id") - other.begin()] = "loan_id";
+  CliRun third = run(other);
+  ASSERT_EQ(third.status, 0) << third.err;
+  const json t = json::parse(third.out);
+  EXPECT_EQ(t["history"]["data_unchanged"], true);
+  EXPECT_EQ(t["history"]["trend"].size(), 2u);
+  EXPECT_EQ(t["history"]["trend"][0]["rows"], 2000);
+
+  // The history command lists the scans of the name and the trends of their figures.
+  CliRun h = run({"history", "loans.csv", "--history", (dir_ / "again.sqlite").string()});
+  ASSERT_EQ(h.status, 0) << h.err;
+  EXPECT_EQ(std::count(h.out.begin(), h.out.end(), '\n') >= 5, true) << h.out;
+  EXPECT_NE(h.out.find("Trends of loans.csv"), std::string::npos) << h.out;
+  bool rowsTrend = false;
+  std::stringstream lines(h.out);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("   rows ", 0) == 0) {
+      std::size_t n = 0;
+      for (std::size_t at = line.find("2000"); at != std::string::npos; at = line.find("2000", at + 1)) ++n;
+      rowsTrend = n == 3;
+    }
+  EXPECT_TRUE(rowsTrend) << h.out;
+  CliRun hj = run({"history", "--history", (dir_ / "again.sqlite").string(), "--json", "--last", "2"});
+  ASSERT_EQ(hj.status, 0) << hj.err;
+  EXPECT_EQ(json::parse(hj.out).size(), 2u);
+  CliRun typo = run({"history", "loans.cvs", "--history", (dir_ / "again.sqlite").string()});
+  EXPECT_EQ(typo.status, cli::kUsageErrorStatus);
+  EXPECT_NE(typo.err.find("did you mean 'loans.csv'"), std::string::npos) << typo.err;
 }
 
 TEST_F(ScanCliTest, BadInputIsOneLineWithUsageStatusAndNoReport) {
@@ -165,13 +313,6 @@ TEST_F(ScanCliTest, BadInputIsOneLineWithUsageStatusAndNoReport) {
   expectBad({"scan", loans_, "--splits", "0.8,x,0"}, "--splits");
 }
 
-TEST(PopulationStabilityTest, EmptyBinsCountAsASmallShare) {
-  EXPECT_DOUBLE_EQ(cli::populationStabilityIndex({0.5, 0.5}, {0.5, 0.5}), 0.0);
-  const double psi = cli::populationStabilityIndex({0.5, 0.5, 0.0}, {0.25, 0.25, 0.5});
-  EXPECT_TRUE(std::isfinite(psi));
-  EXPECT_GT(psi, 1.0);
-  EXPECT_TRUE(std::isnan(cli::populationStabilityIndex({}, {1.0})));
-}
 
 }  // namespace
 

@@ -131,6 +131,28 @@ TEST(DatasetHistogramTest, NumericEncodedAndBinned) {
   EXPECT_TRUE(el.empty() && ec.empty());
 }
 
+TEST(DatasetHistogramTest, UnevenlySpacedCodesGetOneBarEach) {
+  // Loan terms 12/24/36/48/60 and years 0, 1, 2, 5, 10: equal-width bins over the range would label the
+  // terms 12/26/36/46/55 and put years 0 and 1 in one bar.
+  static const int terms[] = {12, 24, 36, 48, 60};
+  static const int years[] = {0, 1, 2, 5, 10, 0, 1};
+  std::vector<Row> rows;
+  for (int i = 0; i < 70; ++i) rows.push_back(Row{terms[i % 5], years[i % 7], i % 2});
+  SimpleSparkDataset::Options o;
+  o.validation_data = session()->createDataFrame(
+      rows, StructType({{"term", IntegerType(), true}, {"years", LongType(), true}, {"y", IntegerType(), true}}));
+  o.feature_names = Strings{"term", "years"};
+  o.continuous_features = Strings{"term", "years"};
+  o.name = "codes";
+  auto ds = SimpleSparkDataset::create(o);
+  auto [tl, tc] = ds->histogram("term");
+  EXPECT_EQ(tl, (Strings{"12", "24", "36", "48", "60"}));
+  EXPECT_EQ(tc, (Counts{14, 14, 14, 14, 14}));
+  auto [yl, yc] = ds->histogram("years");
+  EXPECT_EQ(yl, (Strings{"0", "1", "2", "5", "10"}));
+  EXPECT_EQ(yc, (Counts{20, 20, 10, 10, 10}));
+}
+
 std::vector<Row> rows_of(engine::LocalTable::RowRange range) {
   std::vector<Row> out;
   for (auto [pos, row] : range) out.push_back(row);

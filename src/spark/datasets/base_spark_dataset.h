@@ -214,9 +214,10 @@ class BaseSparkDatasetMixin : public virtual norq::AbstractDataset {
   // Create a data profile record: every feature, then the target, then the prediction. Grouping is not
   // offered on engine frames (NotImplementedError).
   norq::DataProfile generate_data_profile(const std::optional<std::vector<std::string>>& group_by = std::nullopt) const;
-  // (labels, counts) of one column over all rows: categories by descending count, or numeric bins (one
-  // label per bin for integer-coded columns of at most 100 values, the bin edges otherwise). An empty
-  // histogram for a numeric column without values.
+  // (labels, counts) of one column over all rows, missing values left out: categories by descending count;
+  // integer-coded numeric columns (at most 100 whole values) one count per value in ascending order, labelled
+  // with the value; other numeric columns in `bins` equal-width bins labelled by their bins + 1 edges. An
+  // empty histogram for a numeric column without values.
   std::pair<std::vector<std::string>, std::vector<std::int64_t>> histogram(const std::string& feature_name,
                                                                            std::int64_t bins = 15) const;
 

@@ -123,20 +123,20 @@ std::pair<std::vector<std::string>, std::vector<std::int64_t>> BaseSparkDatasetM
     }
   }
   const bool encoded = distinct.size() <= 100 && whole;
-  const std::int64_t bin_count = encoded ? static_cast<std::int64_t>(distinct.size()) : bins;
-  NumericHistogram h = computeNumericHistogram(values, feature_name, bin_count);
-  const std::vector<double>& edges = h.first;
   if (encoded) {
-    for (std::size_t i = 0; i + 1 < edges.size(); ++i) {
-      const double at = i == 0 ? edges[0] : edges[i] + (edges[i + 1] - edges[i]) / 2;
+    // One bar per code, labelled with it: equal-width bins over the range would merge or mislabel codes
+    // that are not evenly spaced (12/24/36/48/60 months read 12/26/36/46/55).
+    const engine::Column code = F::col(sql_identifier(feature_name));
+    for (const engine::Row& r : values.groupBy(code).count().orderBy(code).collect()) {
       // Whole numbers beyond the 64-bit range (1e20) are printed from the double itself: a cast would wrap.
-      const double whole_at = std::nearbyint(at);
-      labels.push_back(std::fabs(whole_at) < 9.2e18 ? fmt::format("{}", static_cast<std::int64_t>(whole_at))
-                                                    : fmt::format("{:.0f}", whole_at));
+      const double at = r.values().at(0).toDouble();
+      labels.push_back(std::fabs(at) < 9.2e18 ? fmt::format("{}", static_cast<std::int64_t>(at)) : fmt::format("{:.0f}", at));
+      counts.push_back(r.values().at(1).toInt64());
     }
-  } else {
-    for (double e : edges) labels.push_back(float_text(round_decimal(e, 2)));
+    return {labels, counts};
   }
+  NumericHistogram h = computeNumericHistogram(values, feature_name, bins);
+  for (double e : h.first) labels.push_back(float_text(round_decimal(e, 2)));
   return {labels, h.second};
 }
 
