@@ -185,26 +185,32 @@ std::optional<DataFrame> asOptionalFrame(const std::optional<py::object>& o) {
 
 // ----- errors -----
 
+// The exception classes live as long as the process (never released after the interpreter has finished).
+PyObject* datasetErrorType = nullptr;
+PyObject* analysisErrorType = nullptr;
+PyObject* parseErrorType = nullptr;
+PyObject* notFoundType = nullptr;
+
 void registerErrors(py::module_& m) {
-  static py::exception<spark::DatasetError> datasetError(m, "DatasetError", PyExc_Exception);
-  static py::exception<engine::AnalysisException> analysisError(m, "AnalysisException", PyExc_Exception);
-  static py::exception<engine::ParseException> parseError(m, "ParseException", analysisError.ptr());
-  static py::exception<norq::CalculationNotFound> notFound(m, "CalculationNotFound", PyExc_LookupError);
+  datasetErrorType = (new py::exception<spark::DatasetError>(m, "DatasetError", PyExc_Exception))->ptr();
+  analysisErrorType = (new py::exception<engine::AnalysisException>(m, "AnalysisException", PyExc_Exception))->ptr();
+  parseErrorType = (new py::exception<engine::ParseException>(m, "ParseException", analysisErrorType))->ptr();
+  notFoundType = (new py::exception<norq::CalculationNotFound>(m, "CalculationNotFound", PyExc_LookupError))->ptr();
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
     } catch (const spark::DatasetError& e) {
-      PyErr_SetString(datasetError.ptr(), e.what());
+      PyErr_SetString(datasetErrorType, e.what());
     } catch (const norq::ValueError& e) {
       PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const norq::NotImplementedError& e) {
       PyErr_SetString(PyExc_NotImplementedError, e.what());
     } catch (const norq::CalculationNotFound& e) {
-      PyErr_SetString(notFound.ptr(), e.what());
+      PyErr_SetString(notFoundType, e.what());
     } catch (const engine::ParseException& e) {
-      PyErr_SetString(parseError.ptr(), e.what());
+      PyErr_SetString(parseErrorType, e.what());
     } catch (const engine::AnalysisException& e) {
-      PyErr_SetString(analysisError.ptr(), e.what());
+      PyErr_SetString(analysisErrorType, e.what());
     } catch (const engine::IllegalArgumentException& e) {
       PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const cli::CliError& e) {
