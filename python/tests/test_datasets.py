@@ -18,7 +18,7 @@ FEATURES = ["amount", "term_months", "interest_rate", "age"]
 def ds(ns, loans_pd):
     return ns.SimpleSparkDatasetBuilder.dataset(
         features=loans_pd, label="defaulted", prediction="predicted", id_col=["loan_id", "applicant_id"],
-        date_col=["application_date"], name="loans",
+        date_col=["application_date"], convert_date_cols=True, name="loans",
     )
 
 
@@ -29,7 +29,7 @@ def bias_ds(ns, loans_pd):
     )
     return ns.BiasSparkDatasetBuilder.dataset(
         features=loans_pd, label="defaulted", prediction="predicted", id_col=["loan_id", "applicant_id"],
-        date_col=["application_date"], bias_params=params, name="loans_bias",
+        date_col=["application_date"], convert_date_cols=True, bias_params=params, name="loans_bias",
     )
 
 
@@ -92,7 +92,8 @@ def test_checksums_equal_for_the_same_rows(ns, loans_pd):
     kw = dict(label="defaulted", prediction="predicted", id_col=["loan_id"], register_creation=False)
     a = ns.SimpleSparkDatasetBuilder.dataset(features=from_csv, **kw)
     b = ns.SimpleSparkDatasetBuilder.dataset(features=ns.from_arrow(from_csv.toArrow()), **kw)
-    assert a.checksum() == b.checksum() and a.overall_checksum() == b.overall_checksum()
+    # The random split depends on the frame's partitioning (as in Spark), so only the overall checksum is equal.
+    assert a.overall_checksum() == b.overall_checksum()
     assert len(a.overall_checksum()) == 16
     c = ns.SimpleSparkDatasetBuilder.dataset(features=from_csv.filter("amount > 5000"), **kw)
     assert c.overall_checksum() != a.overall_checksum()
@@ -117,7 +118,7 @@ def test_metrics_match_scikit_learn(ns, ds, loans_pd):
     m, f = data[data.gender == "M"], data[data.gender == "F"]
     expected = r2(metrics.accuracy_score(m.defaulted, m.predicted)) - r2(metrics.accuracy_score(f.defaulted, f.predicted))
     assert diff == pytest.approx(expected, abs=0.011)
-    with pytest.raises(ValueError, match="nope"):
+    with pytest.raises(ns.AnalysisException, match="nope"):
         ns.accuracy(frame, pred="nope", label="defaulted")
     with pytest.raises(ns.CalculationNotFound):
         ns.calculate("no_such_metric", frame, **kw)
