@@ -26,7 +26,7 @@ DEB_PACKAGES=(
   python3-dev pybind11-dev python3-sklearn python3-pandas python3-numpy python3-joblib  # models run embedded
   libgrpc++-dev libprotobuf-dev protobuf-compiler protobuf-compiler-grpc unzip  # Spark Connect client
   nginx-light openssl  # the TLS test: a TLS-terminating gRPC proxy with a certificate made by the test
-  python3-venv python3-pip python3-scipy
+  python3-venv python3-pip python3-scipy python3-pytest  # the Python package's tests
 )
 # Spark (the reference engine and the Spark Connect server of the tests) needs a Java runtime.
 if ! command -v java >/dev/null 2>&1; then
@@ -51,12 +51,14 @@ fi
   cd "$(dirname "$0")/.."
   VENV=.venv
   # pyarrow 21 and later need numpy 2; bottleneck and numexpr at the versions pandas 2 expects.
-  PY_PACKAGES=("pyspark[connect]==4.0.1" "pyarrow>=17,<21" "pandas>=2,<2.3" "numpy<2" "bottleneck>=1.3.6" "numexpr>=2.8.4" duckdb)
+  # scikit-build-core builds the Python package (pip install .).
+  PY_PACKAGES=("pyspark[connect]==4.0.1" "pyarrow>=17,<21" "pandas>=2,<2.3" "numpy<2" "bottleneck>=1.3.6" "numexpr>=2.8.4" duckdb
+               "scikit-build-core>=0.10")
   if [ ! -x "$VENV/bin/python" ]; then
     echo "setup: creating $VENV from /usr/bin/python3"
     /usr/bin/python3 -m venv --system-site-packages "$VENV"
   fi
-  if "$VENV/bin/python" -c 'import pyspark, pyarrow, pandas, duckdb, scipy, sklearn, grpc, bottleneck
+  if "$VENV/bin/python" -c 'import pyspark, pyarrow, pandas, duckdb, scipy, sklearn, grpc, bottleneck, scikit_build_core
 import sys; sys.exit(0 if pyspark.__version__ == "4.0.1" and int(pandas.__version__.split(".")[0]) >= 2 else 1)' 2>/dev/null; then
     echo "setup: Python environment present ($VENV)"
   else

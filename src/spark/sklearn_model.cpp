@@ -276,6 +276,24 @@ std::shared_ptr<SklearnModel> SklearnModel::load(const std::string& path) {
   return std::shared_ptr<SklearnModel>(new SklearnModel(path, std::move(handle)));
 }
 
+std::shared_ptr<SklearnModel> SklearnModel::from_object(_object* model, const std::string& description) {
+  ensure_interpreter();
+  py::gil_scoped_acquire gil;
+  auto handle = std::make_unique<Handle>();
+  try {
+    handle->pandas = py::module_::import("pandas");
+    handle->numpy = py::module_::import("numpy");
+  } catch (const py::error_already_set& e) {
+    throw norq::ValueError("scikit-learn models need pandas and numpy: " + python_error(e));
+  }
+  handle->model = py::reinterpret_borrow<py::object>(model);
+  if (!py::hasattr(handle->model, "predict") || !PyCallable_Check(handle->model.attr("predict").ptr())) {
+    std::string type = py::str(py::type::of(handle->model).attr("__name__"));
+    throw norq::ValueError("the model object " + description + " (" + type + ") has no predict method");
+  }
+  return std::shared_ptr<SklearnModel>(new SklearnModel(description, std::move(handle)));
+}
+
 std::vector<double> SklearnModel::predict(const std::vector<engine::VectorPtr>& columns,
                                           const std::vector<std::string>& names, std::size_t rows) const {
   if (columns.size() != names.size())

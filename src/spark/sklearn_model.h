@@ -9,6 +9,8 @@
 
 #include "engine/vector.h"
 
+struct _object;  // Python's PyObject
+
 namespace spark {
 
 class SklearnModel {
@@ -17,6 +19,10 @@ class SklearnModel {
   // which starts on first use. ValueError naming the file and the cause (with Python's message) when the file
   // is missing or unreadable, does not unpickle, or holds an object without a callable `predict`.
   static std::shared_ptr<SklearnModel> load(const std::string& path);
+  // A model object of the interpreter hosting this process (a Python program using the extension module),
+  // held by a new reference; the caller holds the interpreter's lock. `description` names it in messages
+  // (path() returns it). ValueError when the object has no callable `predict`.
+  static std::shared_ptr<SklearnModel> from_object(_object* model, const std::string& description);
   ~SklearnModel();
   SklearnModel(const SklearnModel&) = delete;
   SklearnModel& operator=(const SklearnModel&) = delete;
