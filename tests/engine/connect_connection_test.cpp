@@ -102,7 +102,7 @@ TEST(ArrowIpc, TablesRoundTripWithNullsArraysAndDecimals) {
     rows.push_back(Row({Value(i % 2 == 0), Value(i), Value(std::int64_t{i} * 10000000000LL), Value(i / 3.0),
                         Value(*Decimal::parse(std::to_string(i) + ".125")), Value("row " + std::to_string(i)),
                         Value(Date{i}), Value(Timestamp{std::int64_t{i} * 1000001}),
-                        Value(std::make_shared<const ArrayValue>(ArrayValue{DataType(TypeId::Integer), {Value(i), Value()}})),
+                        Value::array(DataType(TypeId::Integer), {Value(i), Value()}),
                         Value()}));
   }
   LocalTable table = LocalTable::fromRows(schema, rows);
