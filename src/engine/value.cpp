@@ -73,7 +73,10 @@ std::string javaFloatingString(F v) {
       auto res = std::to_chars(buf, buf + sizeof(buf), mag, std::chars_format::scientific, 1);
       std::string_view two(buf, static_cast<std::size_t>(res.ptr - buf));
       auto e = two.find('e');
-      if (e == 3 && std::atoi(std::string(two.substr(e + 1)).c_str()) == exp) digits = {two[0], two[2]};
+      if (e == 3) {
+        digits = {two[0], two[2]};
+        exp = std::atoi(std::string(two.substr(e + 1)).c_str());
+      }
       while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
     }
     out += digits.substr(0, 1) + "." + (digits.size() > 1 ? digits.substr(1) : "0") + "E" + std::to_string(exp);

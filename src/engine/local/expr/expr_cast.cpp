@@ -109,7 +109,8 @@ VectorPtr mapFromString(const Vector& in, const DataType& to, F f) {
 // Java's Double.toString (as value.h's javaDoubleString) written into a reused buffer: this is the hot
 // path of double-to-string casts, so it avoids the temporary strings of the general helper.
 void formatJavaDouble(double v, std::string& out) {
-  if (!std::isfinite(v) || v == 0) {
+  // Subnormal values take the general helper's two-digit rule.
+  if (!std::isfinite(v) || v == 0 || std::fabs(v) < std::numeric_limits<double>::min()) {
     out = javaDoubleString(v);
     return;
   }

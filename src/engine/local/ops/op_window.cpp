@@ -371,7 +371,7 @@ VectorPtr frameAggregate(const WindowRun& w, const WindowCall& call, const std::
 
   if (name == "count") {
     return intResult(w, LongType(), [&](std::size_t i) {
-      std::int64_t l, h;
+      std::int64_t l = 0, h = -1;
       return frameCount(i, l, h);
     });
   }
@@ -389,7 +389,7 @@ VectorPtr frameAggregate(const WindowRun& w, const WindowCall& call, const std::
       std::vector<std::uint8_t> isNull(w.n, 0);
       parallelFor(ch.count, [&](std::size_t c) {
         for (std::size_t i = ch.lo(c); i < ch.hi(c); ++i) {
-          std::int64_t l, h;
+          std::int64_t l = 0, h = -1;
           std::int64_t k = frameCount(i, l, h);
           int128_t s = k ? frameSum(p, l, h, w.segStart[i]) : 0;
           bool valid = k > 0 && s < sumLimit && s > -sumLimit;
@@ -467,7 +467,7 @@ VectorPtr frameAggregate(const WindowRun& w, const WindowCall& call, const std::
     std::vector<std::uint8_t> isNull(w.n, 0);
     parallelFor(ch.count, [&](std::size_t c) {
       for (std::size_t i = ch.lo(c); i < ch.hi(c); ++i) {
-        std::int64_t l, h;
+        std::int64_t l = 0, h = -1;
         std::int64_t k = frameCount(i, l, h);
         if (k == 0) {
           isNull[i] = 1;
@@ -503,7 +503,7 @@ VectorPtr frameAggregate(const WindowRun& w, const WindowCall& call, const std::
       segmentedPrefix(best, w.segFlag, better);
       parallelFor(ch.count, [&](std::size_t c) {
         for (std::size_t i = ch.lo(c); i < ch.hi(c); ++i) {
-          std::int64_t l, h;
+          std::int64_t l = 0, h = -1;
           if (fb.at(i, l, h)) refs[i] = best[static_cast<std::size_t>(h)];
         }
       });
@@ -519,7 +519,7 @@ VectorPtr frameAggregate(const WindowRun& w, const WindowCall& call, const std::
       segmentedPrefix(rev, revStart, better);
       parallelFor(ch.count, [&](std::size_t c) {
         for (std::size_t i = ch.lo(c); i < ch.hi(c); ++i) {
-          std::int64_t l, h;
+          std::int64_t l = 0, h = -1;
           if (fb.at(i, l, h)) refs[i] = rev[w.n - 1 - static_cast<std::size_t>(l)];
         }
       });
@@ -527,7 +527,7 @@ VectorPtr frameAggregate(const WindowRun& w, const WindowCall& call, const std::
       // Bounded frames: scan each frame (frames are short in practice).
       parallelFor(ch.count, [&](std::size_t c) {
         for (std::size_t i = ch.lo(c); i < ch.hi(c); ++i) {
-          std::int64_t l, h, r = -1;
+          std::int64_t l = 0, h = -1, r = -1;
           if (fb.at(i, l, h))
             for (std::int64_t j = l; j <= h; ++j) r = better(r, best[static_cast<std::size_t>(j)]);
           refs[i] = r;
@@ -565,7 +565,7 @@ VectorPtr frameAggregate(const WindowRun& w, const WindowCall& call, const std::
     std::vector<std::int64_t> refs(w.n, -1);
     parallelFor(ch.count, [&](std::size_t c) {
       for (std::size_t i = ch.lo(c); i < ch.hi(c); ++i) {
-        std::int64_t l, h;
+        std::int64_t l = 0, h = -1;
         if (!fb.at(i, l, h)) continue;
         if (!ignoreNulls) {
           refs[i] = last ? h : l;
