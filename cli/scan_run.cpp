@@ -523,6 +523,7 @@ void replaceInvalidUtf8(json& j, const std::string& where, std::vector<std::stri
     }
     if (renamed) j = std::move(fixedObject);
   }
+}
 
 // Counts behind the report's status: columns drifted or moderately shifted, violating rows, metrics below
 // their limits.

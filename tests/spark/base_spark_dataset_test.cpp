@@ -234,12 +234,15 @@ TEST_F(BaseSparkDatasetTest, NamesHoldingADotAreColumnNames) {
   auto o = valid_options();
   for (auto* f : {&o.training_data, &o.validation_data, &o.testing_data})
     if (*f) *f = (*f)->withColumnRenamed("age", "age.years");
-  for (auto& n : o.feature_names)
-    if (n == "age") n = "age.years";
-  for (auto& n : o.continuous_features)
-    if (n == "age") n = "age.years";
-  for (auto& n : o.categorical_features)
-    if (n == "age") n = "age.years";
+  if (o.feature_names)
+    for (auto& n : *o.feature_names)
+      if (n == "age") n = "age.years";
+  if (o.continuous_features)
+    for (auto& n : *o.continuous_features)
+      if (n == "age") n = "age.years";
+  if (o.categorical_features)
+    for (auto& n : *o.categorical_features)
+      if (n == "age") n = "age.years";
   auto ds = SimpleSparkDataset::create(o);
   EXPECT_EQ(ds->feature("age.years").count(), 22);
   EXPECT_FALSE(std::isnan(ds->median("age.years")));
