@@ -32,7 +32,10 @@ using Counter = std::vector<std::pair<engine::Value, std::int64_t>>;
 
 Counter count_values(const engine::DataFrame& sample, const std::string& column) {
   Counter c;
-  for (const engine::Row& r : sample.groupBy(F::col(sql_identifier(column))).agg(F::count(F::col(sql_identifier(column)))).collect())
+  // Ordered by value: a group-by returns its groups in an order of the engine's own (Spark's differs from the
+  // embedded engine's), and the bins must come out the same on every backend.
+  const engine::Column value = F::col(sql_identifier(column));
+  for (const engine::Row& r : sample.groupBy(value).agg(F::count(value)).orderBy(value).collect())
     c.emplace_back(r.values().at(0), r.values().at(1).toInt64());
   return c;
 }
