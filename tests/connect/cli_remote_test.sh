@@ -59,13 +59,15 @@ def diff(a, b, path, out):
     elif a != b:
         out.append(f"{path}: embedded {a!r}, remote {b!r}")
 
-# Fields that differ between any two runs: the dataset's random id and the history of earlier scans.
-VOLATILE = {("dataset", "id"), ("history",)}
+# Fields that differ between any two runs: the dataset's random id, the history of earlier scans and the time the
+# report was generated.
+VOLATILE = {("dataset", "id"), ("history",), ("generated",)}
 
 def strip(report):
     report = json.loads(json.dumps(report))
     report["dataset"].pop("id", None)
     report.pop("history", None)
+    report.pop("generated", None)
     return report
 
 failures = []
