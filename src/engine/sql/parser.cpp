@@ -756,7 +756,7 @@ class Parser {
     Depth depth(*this);  // a window costs more stack than other nesting
     next();              // OVER
     if (!peek().isOp("(")) {
-      // OVER name: the specification comes from the query's WINDOW clause, read later.
+      // OVER name: the window is defined by the query's WINDOW clause, read later.
       const Token& name = peek();
       if (name.kind != TokenKind::Identifier && name.kind != TokenKind::QuotedIdentifier)
         fail(name, "expected '(' or a window name after OVER");
