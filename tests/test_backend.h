@@ -33,9 +33,12 @@ inline std::optional<std::string> remoteAddress() {
   return address;
 }
 
-// A session on the chosen backend, configured as the reference Spark is (no ANSI mode, UTC). One per run.
+// A session on the chosen backend, configured as the reference Spark is (no ANSI mode, UTC). One at a time: a
+// test that stops it (to check what happens without a session) gets a fresh one on its next call, so the tests of
+// a binary do not depend on their order.
 inline std::shared_ptr<engine::SparkSession> session(const std::string& appName = "tests") {
-  static std::shared_ptr<engine::SparkSession> s = [&] {
+  static std::shared_ptr<engine::SparkSession> s;
+  if (s == nullptr || engine::SparkSession::getActiveSession() != s) {
     auto b = engine::SparkSession::builder();
     b.appName(appName).config("spark.sql.ansi.enabled", "false").config("spark.sql.session.timeZone", "UTC");
     if (remote()) {
@@ -43,8 +46,8 @@ inline std::shared_ptr<engine::SparkSession> session(const std::string& appName 
     } else {
       b.master("local[2]");
     }
-    return b.getOrCreate();
-  }();
+    s = b.getOrCreate();
+  }
   return s;
 }
 

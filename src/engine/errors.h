@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace engine {
 
@@ -40,6 +41,18 @@ class ExecutionException : public EngineError {
 class IllegalArgumentException : public EngineError {
  public:
   using EngineError::EngineError;
+};
+
+// An exception raised by Python code that a query ran (a model's predict on Spark's Python workers): the
+// Python exception's type name ("ValueError") and its message, without the traceback.
+class PythonException : public ExecutionException {
+ public:
+  PythonException(std::string pythonType, const std::string& message)
+      : ExecutionException(message), pythonType_(std::move(pythonType)) {}
+  const std::string& pythonType() const { return pythonType_; }
+
+ private:
+  std::string pythonType_;
 };
 
 }  // namespace engine

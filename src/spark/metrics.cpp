@@ -31,13 +31,19 @@ const engine::DataFrame& frame_of(const norq::CalculationParams& p, const std::s
   throw norq::ValueError("The calculation " + calculation + " needs an engine DataFrame as its data, got " + got + ".");
 }
 
-// The mean of the indicator over the rows of `s`, rounded; NaN when `s` has no row. when/otherwise turns a
-// null comparison into 0, so such a row is a miss rather than a row left out of the mean.
-double indicator_mean(const engine::DataFrame& s, const engine::Column& indicator) {
-  const std::optional<engine::Row> row = s.select(F::avg(F::when(indicator, F::lit(1)).otherwise(F::lit(0)))).first();
+// The mean of the indicator over the rows of `s`, rounded; NaN when `s` has no row, or when no row meets
+// `computable` (a figure that cannot be computed rather than 0, which would read as "every prediction wrong").
+// when/otherwise turns a null comparison into 0, so such a row is a miss rather than a row left out of the mean.
+// One query answers both.
+double indicator_mean(const engine::DataFrame& s, const engine::Column& indicator,
+                      const std::optional<engine::Column>& computable = std::nullopt) {
+  std::vector<engine::Column> figures = {F::avg(F::when(indicator, F::lit(1)).otherwise(F::lit(0)))};
+  if (computable) figures.push_back(F::count(F::when(*computable, F::lit(1))));
+  const std::optional<engine::Row> row = s.select(figures).first();
   if (!row || row->size() == 0) return kNaN;
   const engine::Value& mean = row->values().front();
   if (mean.isNull()) return kNaN;
+  if (computable && row->values()[1].toInt64() == 0) return kNaN;
   return round_to_hundredths(mean.toDouble());
 }
 
@@ -91,8 +97,8 @@ double spark_accuracy(const norq::CalculationParams& p) {
   const engine::DataFrame& data = frame_of(p, "accuracy");
   // Without one row holding both a label and a prediction there is nothing to be accurate about: the figure
   // cannot be computed (rather than 0, which reads as "every prediction wrong").
-  if (data.filter(data[sql_identifier(p.pred)].isNotNull() & data[sql_identifier(p.label)].isNotNull()).isEmpty()) return kNaN;
-  return indicator_mean(data, data[sql_identifier(p.pred)] == data[sql_identifier(p.label)]);
+  return indicator_mean(data, data[sql_identifier(p.pred)] == data[sql_identifier(p.label)],
+                        data[sql_identifier(p.pred)].isNotNull() & data[sql_identifier(p.label)].isNotNull());
 }
 
 double spark_true_pos_rate(const norq::CalculationParams& p) {
@@ -105,8 +111,8 @@ double spark_true_neg_rate(const norq::CalculationParams& p) {
 
 double spark_demographic_parity(const norq::CalculationParams& p) {
   const engine::DataFrame& data = frame_of(p, "demographic_parity");
-  if (data.filter(data[sql_identifier(p.pred)].isNotNull()).isEmpty()) return kNaN;
-  return indicator_mean(data, data[sql_identifier(p.pred)] == F::lit(p.positive_outcome_label));
+  return indicator_mean(data, data[sql_identifier(p.pred)] == F::lit(p.positive_outcome_label),
+                        data[sql_identifier(p.pred)].isNotNull());
 }
 
 // The aliases pass on only what the rate reads, as the framework's own aliases do.

@@ -76,6 +76,15 @@ std::pair<engine::DataFrame, std::string> predictions_from_sklearn(const Predict
         feature_cols.push_back(f.name);
   }
   if (feature_cols.empty()) throw norq::ValueError("predictions_from_sklearn has no feature columns to predict from");
+  // A column the model cannot take is named now rather than when the frame is first evaluated (on Spark its
+  // workers would hand the model arrays it cannot read).
+  {
+    const engine::StructType schema = df.schema();
+    for (const auto& name : feature_cols)
+      if (const auto i = schema.indexOf(name); i && !SklearnModel::accepts(schema[*i].dataType))
+        throw norq::ValueError("the column " + name + " of type " + schema[*i].dataType.simpleString() +
+                               " cannot be passed to a scikit-learn model");
+  }
 
   // The model is shared once with every worker; each batch of the feature columns becomes one pandas table.
   engine::Broadcast<std::shared_ptr<const SklearnModel>> clf_model = df.sparkSession()->sparkContext().broadcast(model);

@@ -365,12 +365,26 @@ def command(model, names, fallbacks):
 
     names = list(names)
 
+    def as_model_input(c):
+        # Spark hands decimals over as Decimal objects; the embedded engine gives the model float64, so do
+        # the same here (missing values become NaN).
+        import decimal
+        if c.dtype == object:
+            present = c.dropna()
+            if len(present) and isinstance(present.iloc[0], decimal.Decimal):
+                return c.astype("float64")
+        return c
+
     def predict_pandas_udf(*columns):
         import numpy as np
         import pandas as pd
-        table = pd.concat([c.reset_index(drop=True) for c in columns], axis=1, ignore_index=True)
+        table = pd.concat([as_model_input(c.reset_index(drop=True)) for c in columns], axis=1, ignore_index=True)
         table.columns = names
-        values = np.asarray(model.predict(table))
+        try:
+            values = np.asarray(model.predict(table))
+        except Exception as e:
+            text = str(e)
+            raise ValueError("the model's predict failed: " + type(e).__name__ + (": " + text if text else ""))
         if values.dtype.kind not in "biuf":
             raise ValueError("the model's predict returned values of type %s, not numbers" % values.dtype)
         if values.ndim == 0 or values.ndim > 2 or (values.ndim == 2 and values.shape[1] != 1):
@@ -402,6 +416,26 @@ std::string SklearnModel::spark_udf_command(const std::vector<std::string>& name
     return std::string(command);
   } catch (const py::error_already_set& e) {
     throw norq::ValueError("cannot send the model in " + path_ + " to Spark's Python workers: " + python_error(e));
+  }
+}
+
+bool SklearnModel::accepts(const engine::DataType& type) {
+  switch (type.id()) {
+    case engine::TypeId::Byte:
+    case engine::TypeId::Short:
+    case engine::TypeId::Integer:
+    case engine::TypeId::Long:
+    case engine::TypeId::Float:
+    case engine::TypeId::Double:
+    case engine::TypeId::Decimal:
+    case engine::TypeId::Boolean:
+    case engine::TypeId::Date:
+    case engine::TypeId::Timestamp:
+    case engine::TypeId::String:
+    case engine::TypeId::Null:
+      return true;
+    default:
+      return false;
   }
 }
 

@@ -47,6 +47,9 @@ class SklearnModel {
   std::string spark_udf_command(const std::vector<std::string>& names) const;
   // "3.11": the embedded interpreter's version, which Spark's workers must match.
   static std::string python_version();
+  // Whether a column of this type can be handed to a model (numbers, decimals, booleans, text, dates and
+  // timestamps; not arrays, maps or structs).
+  static bool accepts(const engine::DataType& type);
 
  private:
   struct Handle;

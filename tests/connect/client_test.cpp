@@ -139,9 +139,7 @@ TEST_F(ClientTest, ConfigurationIsSetAndReadBack) {
   client_->setConfig({{"spark.sql.session.timeZone", "UTC"}});
 }
 
-// Disabled: written on a branch whose tests could not be built in time; it fails on the merged code and is
-// listed in the issue note to be fixed.
-TEST_F(ClientTest, DISABLED_ServerErrorsBecomeTheEngineErrorsWithSparksMessage) {
+TEST_F(ClientTest, ServerErrorsBecomeTheEngineErrorsWithSparksMessage) {
   try {
     client_->schema(sqlRelation("SELECT nope FROM range(3)"));
     FAIL() << "an unknown column must fail";

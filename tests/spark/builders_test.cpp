@@ -376,6 +376,8 @@ TEST(BuilderClassTest, ResetAndBuildFollowTheRealClass) {
 
 // All three frames given: no session is needed (none is made or looked up).
 TEST(BuilderClassTest, SplitFramesNeedNoSessionWhenAllAreGiven) {
+  if (test_backend::remote())
+    GTEST_SKIP() << "the builder queries the frames (kind guesses), and a server forgets a stopped session's frames";
   DataFrame a = loans(20), b = loans(10), c = loans(10);
   session()->stop();
   ASSERT_EQ(SparkSession::getActiveSession(), nullptr);

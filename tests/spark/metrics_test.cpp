@@ -47,9 +47,7 @@ const std::vector<std::pair<const char*, Rate>> kRates = {
     {"equal_odds_tnr", spark::spark_equal_odds_tnr},
     {"equal_opportunity", spark::spark_equal_opportunity}};
 
-// Disabled: written on a branch whose tests could not be built in time; it fails on the merged code and is
-// listed in the issue note to be fixed.
-TEST(MetricsRates, DISABLED_SharesOfIndicatorRowsEachInOneJob) {
+TEST(MetricsRates, SharesOfIndicatorRowsEachInOneJob) {
   // Predictions 1, 1, 0, 1 against labels 1, 0, 0, 1.
   auto p = params(scored({Row{1, 1, "a"}, Row{1, 0, "a"}, Row{0, 0, "b"}, Row{1, 1, "b"}, Row{0, 0, "b"},
                           Row{0, 1, "a"}}));
@@ -181,9 +179,7 @@ norq::CalculationParams grouped() {
   return p;
 }
 
-// Disabled: written on a branch whose tests could not be built in time; it fails on the merged code and is
-// listed in the issue note to be fixed.
-TEST(MetricsGroupDifference, DISABLED_PrivilegedMinusUnprivilegedThroughTheFramework) {
+TEST(MetricsGroupDifference, PrivilegedMinusUnprivilegedThroughTheFramework) {
   spark::metrics::load();
   auto p = grouped();
   const auto before = jobs();

@@ -1,9 +1,12 @@
 #include "engine/connect/client.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
+#include <optional>
 #include <random>
 #include <thread>
+#include <utility>
 
 #include <fmt/format.h>
 #include <google/protobuf/io/coded_stream.h>
@@ -103,11 +106,41 @@ std::optional<ErrorInfo> errorInfoOf(const grpc::Status& status) {
   return std::nullopt;
 }
 
-// Spark's messages end with the plan that failed (";\n'Project ..."); the first line names the problem.
+// Spark's messages end with the plan that failed (";\n'Project ..."); the first line names the problem. A
+// parse error's message starts with a line break ("\n[PARSE_SYNTAX_ERROR] ...\n\n== SQL ==\n...").
 std::string firstLine(const std::string& message) {
-  std::string s = message.substr(0, message.find('\n'));
+  const std::size_t start = std::min(message.size(), message.find_first_not_of("\r\n "));
+  std::string s = message.substr(start, message.find('\n', start) - start);
   while (!s.empty() && (s.back() == ';' || s.back() == ' ' || s.back() == '\r')) s.pop_back();
   return s;
+}
+
+// A Python worker's failure comes as "[PYTHON_EXCEPTION] ...\nTraceback (most recent call last):\n ...\n
+// ValueError: text\n" (sometimes followed by the JVM's frames): the exception is the last "Name: text" line of
+// the traceback. Returns the type name and the text, or nullopt when the message holds no traceback.
+std::optional<std::pair<std::string, std::string>> pythonError(const std::string& message) {
+  const auto traceback = message.find("Traceback (most recent call last):");
+  if (traceback == std::string::npos) return std::nullopt;
+  std::optional<std::pair<std::string, std::string>> found;
+  std::size_t start = message.find('\n', traceback);
+  while (start != std::string::npos && start + 1 < message.size()) {
+    const std::size_t end = message.find('\n', start + 1);
+    const std::string line = message.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+    start = end;
+    if (line.empty() || line[0] == ' ' || line[0] == '\t') continue;  // frames and source lines are indented
+    std::size_t name = 0;
+    while (name < line.size() && (std::isalnum(static_cast<unsigned char>(line[name])) || line[name] == '_' ||
+                                  line[name] == '.'))
+      ++name;
+    if (name == 0) continue;
+    const std::string type = line.substr(0, name);
+    if (!(type.ends_with("Error") || type.ends_with("Exception") || type.ends_with("Exit") ||
+          type.ends_with("Interrupt")))
+      continue;
+    std::string text = name < line.size() && line.compare(name, 2, ": ") == 0 ? line.substr(name + 2) : "";
+    found = std::make_pair(type.substr(type.rfind('.') == std::string::npos ? 0 : type.rfind('.') + 1), text);
+  }
+  return found;
 }
 
 std::string defaultUser() {
@@ -229,6 +262,7 @@ void Client::raise(const grpc::Status& status, const std::string& what) {
       if (root >= 0 && root < resp.errors_size()) message = redactConnectionText(resp.errors(root).message());
     }
   }
+  if (auto python = pythonError(message)) throw PythonException(python->first, python->second);
   message = firstLine(message);
   if (message.empty()) message = fmt::format("{} failed on the Spark Connect server at {}", what, where);
   if (classes.find("ParseException") != std::string::npos) throw ParseException(message, 0);
