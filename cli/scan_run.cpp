@@ -571,16 +571,19 @@ ScanOutcome runScan(const ScanOptions& given, Progress& progress) {
   progress.step("reading " + o.data);
   // Each input is read and parsed once: every later query of the data, its segments and the reference reads
   // the persisted columns (within the persisted-frame budget; beyond it they are read again, as without).
-  engine::DataFrame data = readInput(*session, o.data, o).persist();
+  std::vector<std::string> dataWarnings, readWarnings;
+  engine::DataFrame data = readInput(*session, o.data, o, &dataWarnings).persist();
   std::optional<engine::DataFrame> reference;
-  if (o.reference) reference = readInput(*session, *o.reference, o).persist();
+  if (o.reference) reference = readInput(*session, *o.reference, o, &readWarnings).persist();
+  readWarnings.insert(readWarnings.begin(), dataWarnings.begin(), dataWarnings.end());
 
   // Every column named by an option exists, or the error names the nearest one.
   {
     const std::vector<std::string> columns = data.columns();
     auto known = [&](const std::string& option, const std::string& name) {
       if (std::find(columns.begin(), columns.end(), name) == columns.end())
-        throw CliError(option + ": no column " + name + " in " + o.data + nearestHint(name, columns));
+        throw CliError(option + ": no column " + name + " in " + o.data + nearestHint(name, columns) +
+                       (dataWarnings.empty() ? "" : "; " + dataWarnings.front()));
     };
     auto knownAll = [&](const std::string& option, const std::vector<std::string>& names) {
       for (const std::string& item : names) {
@@ -604,6 +607,7 @@ ScanOutcome runScan(const ScanOptions& given, Progress& progress) {
   std::shared_ptr<spark::BaseSparkDatasetMixin> ds = buildDataset(data, o);
 
   ScanOutcome out;
+  out.warnings = readWarnings;
   json& r = out.report;
   r["format"] = "norq-spark-report";
   r["version"] = 1;

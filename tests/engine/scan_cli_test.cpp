@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -287,6 +288,79 @@ TEST_F(ScanCliTest, SecondScanOfUnchangedDataMatchesTheLast) {
   CliRun typo = run({"history", "loans.cvs", "--history", (dir_ / "again.sqlite").string()});
   EXPECT_EQ(typo.status, cli::kUsageErrorStatus);
   EXPECT_NE(typo.err.find("did you mean 'loans.csv'"), std::string::npos) << typo.err;
+}
+
+// Files in other CSV dialects read through the flags or the same names in the configuration file, for the
+// data and the reference alike; a file read as one column names the likely separator.
+TEST_F(ScanCliTest, CsvOptionsReadOtherDialects) {
+  const fs::path semi = dir_ / "dialect.csv", tab = dir_ / "dialect.tsv";
+  std::ofstream(semi) << "id;city;amount;day\n1;'Oslo; N';NA;03/01/2022\n2;Rome;12.5;04/01/2022\n"
+                         "3;'Lima';7;05/02/2022\n4;Rome;NA;06/02/2022\n";
+  std::ofstream(tab) << "id\tcity\tamount\tday\n1\tOslo\t3\t03/01/2022\n2\tRome\t4\t04/01/2022\n";
+  const std::string history = (dir_ / "dialect.sqlite").string();
+  auto profileOf = [&](const CliRun& r) {
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::map<std::string, json> byName;
+    if (r.status != 0) return byName;
+    const json report = json::parse(r.out);
+    for (const json& f : report["profile"]) byName[f["feature"].get<std::string>()] = f;
+    return byName;
+  };
+  const std::vector<std::string> base{"profile", semi.string(), "--label", "id", "--date", "day",
+                                      "--json", "-", "--history", history};
+  auto flags = base;
+  flags.insert(flags.end(), {"--delimiter", ";", "--quote", "'", "--null-value", "NA", "--date-format", "dd/MM/yyyy"});
+  auto p = profileOf(run(flags));
+  ASSERT_EQ(p.size(), 4u);
+  EXPECT_EQ(p["city"]["distinct_values"], 3);  // "Oslo; N" is one quoted value
+  EXPECT_EQ(p["amount"]["null_values"], 2);
+  EXPECT_EQ(p["amount"]["type"], "Continuous");
+  EXPECT_EQ(p["day"]["type"], "Date");
+  EXPECT_EQ(p["day"]["minimum"], 1641168000.0);  // 2022-01-03
+
+  const fs::path config = dir_ / "dialect.json";
+  std::ofstream(config) << R"({"delimiter": ";", "quote": "'", "null_value": "NA", "date_format": "dd/MM/yyyy"})";
+  auto configured = base;
+  configured.insert(configured.end(), {"--config", config.string()});
+  EXPECT_EQ(profileOf(run(configured)), p);
+
+  auto tabbed = base;
+  tabbed[1] = tab.string();
+  tabbed.insert(tabbed.end(), {"--delimiter", "\\t", "--date-format", "dd/MM/yyyy"});
+  EXPECT_EQ(profileOf(run(tabbed))["day"]["maximum"], 1641254400.0);  // 2022-01-04
+
+  // The reference is read with the same flags.
+  CliRun drift = run({"drift", semi.string(), "--reference", semi.string(), "--label", "id", "--delimiter", ";",
+                      "--quote", "'", "--null-value", "NA", "--json", "-", "--history", history});
+  ASSERT_EQ(drift.status, 0) << drift.err;
+  const json driftReport = json::parse(drift.out);
+  EXPECT_EQ(driftReport["dataset"]["features"]["continuous"], json::array({"amount"}));  // NA read as null
+  for (const json& f : driftReport["drift"]["features"]) EXPECT_EQ(f["verdict"], "stable") << f.dump();
+
+  // Without the flag the file is one column: a warning names the separator and the flag to give, and an
+  // unknown column's error carries it too.
+  CliRun oneColumn = run({"profile", semi.string(), "--quiet", "--history", history});
+  EXPECT_EQ(oneColumn.status, 0) << oneColumn.err;
+  EXPECT_NE(oneColumn.err.find("warning: " + semi.string() + " reads as a single column, but ';' splits its first "
+                               "lines into 4 fields: give --delimiter ';'"),
+            std::string::npos)
+      << oneColumn.err;
+  CliRun noColumn = run({"profile", tab.string(), "--label", "id", "--quiet", "--history", history});
+  EXPECT_EQ(noColumn.status, cli::kUsageErrorStatus);
+  EXPECT_NE(noColumn.err.find("give --delimiter '\\t'"), std::string::npos) << noColumn.err;
+
+  auto expectBad = [&](std::vector<std::string> extra, const std::string& fragment) {
+    auto args = base;
+    args.insert(args.end(), extra.begin(), extra.end());
+    CliRun r = run(args);
+    EXPECT_EQ(r.status, cli::kUsageErrorStatus) << fragment;
+    EXPECT_NE(r.err.find(fragment), std::string::npos) << r.err;
+  };
+  expectBad({"--delimiter", ";;"}, "--delimiter must be one character");
+  expectBad({"--delimiter", ";", "--quote", ";"}, "--quote and --delimiter cannot both be ';'");
+  expectBad({"--encoding", "latin1"}, "--encoding latin1: the embedded engine reads UTF-8");
+  std::ofstream(config) << R"({"delimter": ";"})";
+  expectBad({"--config", config.string()}, "did you mean 'delimiter'");
 }
 
 TEST_F(ScanCliTest, BadInputIsOneLineWithUsageStatusAndNoReport) {
