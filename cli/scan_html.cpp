@@ -34,23 +34,7 @@ std::string esc(const std::string& s) {
 
 // A number as a reader expects it: integers and amounts with thousands separators (50,000), fractions with
 // four significant digits, no exponent below a billion.
-std::string readable(double v) {
-  if (!std::isfinite(v)) return "&ndash;";
-  const double a = std::fabs(v);
-  if (a >= 1e12) return fmt::format("{:.3g}", v);
-  if (a >= 1000 || (a >= 1 && v == std::round(v))) {
-    std::string digits = fmt::format("{:.0f}", std::fabs(std::round(v)));
-    std::string out;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-      if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
-      out.push_back(digits[i]);
-    }
-    return (v < 0 ? "-" : "") + out;
-  }
-  if (a == 0) return "0";
-  if (a < 1e-4) return fmt::format("{:.2g}", v);
-  return fmt::format("{:.4g}", v);
-}
+std::string readable(double v) { return std::isfinite(v) ? readableNumber(v) : "&ndash;"; }
 
 std::string text(const json& v) {
   if (v.is_null()) return "&ndash;";

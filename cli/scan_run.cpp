@@ -14,6 +14,7 @@
 #include <ctime>
 #include <filesystem>
 #include <iostream>
+#include <set>
 #include <sstream>
 
 #include "cli_error.h"
@@ -163,6 +164,64 @@ json datasetJson(const spark::BaseSparkDatasetMixin& ds, const ScanOptions& o) {
               {"date", ds.date_feature_names()}}}};
   if (const auto* bias = dynamic_cast<const spark::BiasSparkDataset*>(&ds)) d["protected"] = bias->protected_name();
   return d;
+}
+
+// Which kind each feature got and where from: "given" (named by --categorical or --continuous), "rest" (left
+// out of the one list given, so of the other kind) or "guessed" (by the row-count rule: an integer or
+// decimal column is categorical when fewer than one row in a thousand brings a new value). A guessed integer
+// column within a factor of ten of that limit is marked `near_limit`, with the row count at which the guess
+// would change: the same data in a larger or smaller file may be judged otherwise.
+json kindsJson(const spark::BaseSparkDatasetMixin& ds, const engine::DataFrame& data, const ScanOptions& o) {
+  auto names = [](const std::vector<std::string>& items) {
+    std::set<std::string> out;
+    for (const std::string& item : items) {
+      std::stringstream ss(item);
+      for (std::string part; std::getline(ss, part, ',');)
+        if (!part.empty()) out.insert(part);
+    }
+    return out;
+  };
+  const std::set<std::string> cats = names(o.cats), conts = names(o.conts);
+  const bool listGiven = !cats.empty() || !conts.empty();
+  json out = json::array();
+  std::vector<std::string> measured;  // guessed integer or decimal columns, whose distinct counts decide
+  const engine::StructType schema = data.schema();
+  auto add = [&](const std::string& column, const char* kind) {
+    // The prediction takes the target's kind; neither is a feature whose kind is chosen.
+    if (column == ds.target_name() || (ds.prediction_name() && column == *ds.prediction_name())) return;
+    const char* source = cats.count(column) || conts.count(column) ? "given" : listGiven ? "rest" : "guessed";
+    out.push_back({{"column", column}, {"kind", kind}, {"source", source}});
+    if (std::string(source) != "guessed") return;
+    for (const auto& f : schema.fields())
+      if (f.name == column && (f.dataType.isIntegral() || f.dataType.isDecimal())) measured.push_back(column);
+  };
+  for (const std::string& c : ds.categorical_features()) add(c, "categorical");
+  for (const std::string& c : ds.continuous_features()) add(c, "continuous");
+  if (measured.empty()) return out;
+  // One job: each column's distinct values (a null counts as one value, as in the guess) and the rows.
+  std::vector<engine::Column> aggs{F::count("*")};
+  for (const std::string& c : measured) {
+    aggs.push_back(F::countDistinct({engine::ColumnOrName(F::col(sql_identifier(c)))}));
+    aggs.push_back(F::max(F::col(sql_identifier(c)).isNull().cast(engine::IntegerType())));
+  }
+  const std::optional<engine::Row> row = data.agg(aggs).first();
+  if (!row) return out;
+  const auto rows = row->values().at(0).toInt64();
+  if (rows == 0) return out;
+  for (json& k : out) {
+    const auto at = std::find(measured.begin(), measured.end(), k["column"].get<std::string>());
+    if (at == measured.end()) continue;
+    const std::size_t i = 1 + 2 * static_cast<std::size_t>(at - measured.begin());
+    const engine::Value& nulls = row->values().at(i + 1);
+    const std::int64_t distinct = row->values().at(i).toInt64() + (!nulls.isNull() && nulls.toInt64() > 0 ? 1 : 0);
+    const double share = static_cast<double>(distinct) / static_cast<double>(rows);
+    k["distinct"] = distinct;
+    k["rows"] = rows;
+    k["near_limit"] = share >= 1e-4 && share < 1e-2;
+    // The guess turns categorical once the rows exceed a thousand per distinct value.
+    k["rows_at_limit"] = distinct * 1000;
+  }
+  return out;
 }
 
 json profileJson(const spark::BaseSparkDatasetMixin& ds, Progress& progress) {
@@ -622,6 +681,7 @@ ScanOutcome runScan(const ScanOptions& given, Progress& progress) {
     r["generated"] = buf;
   }
   r["dataset"] = datasetJson(*ds, o);
+  r["dataset"]["kinds"] = kindsJson(*ds, data, o);
   // "Unchanged since the last scan" compares the rows as read, so that other identifier or date options do
   // not make the same data look changed.
   std::string inputChecksum;

@@ -290,6 +290,35 @@ TEST_F(ScanCliTest, SecondScanOfUnchangedDataMatchesTheLast) {
   EXPECT_NE(typo.err.find("did you mean 'loans.csv'"), std::string::npos) << typo.err;
 }
 
+// The summary says which kind each column got and from where, flags a guess that hangs on the row count,
+// and prints large numbers with separators.
+TEST_F(ScanCliTest, SummaryShowsTheKindsAndWarnsWhenAGuessDependsOnTheRowCount) {
+  const std::vector<std::string> base{"profile", loans_, "--label", "defaulted", "--id", "loan_id,applicant_id",
+                                      "--date", "application_date", "--history", (dir_ / "kinds.sqlite").string()};
+  CliRun r = run(base);
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* line : {"Dataset loans.csv  2,000 rows (", "  categorical (guessed): gender, purpose, region\n",
+                           "  note: term_months is guessed continuous from 5 distinct values in 2,000 rows; above 5,000 "
+                           "rows it would be guessed categorical: give --continuous term_months",
+                           "--categorical COLS or --continuous COLS", "50,000"})
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+  EXPECT_EQ(r.out.find("e+0"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("note: age"), std::string::npos) << r.out;  // dozens of ages in 2,000 rows: far from the limit
+
+  auto given = base;
+  given.insert(given.end(), {"--continuous", "amount,interest_rate,income,employment_years,age", "--json", "-"});
+  CliRun g = run(given);
+  ASSERT_EQ(g.status, 0) << g.err;
+  std::map<std::string, json> kinds;
+  const json report = json::parse(g.out);
+  for (const json& k : report["dataset"]["kinds"]) kinds[k["column"].get<std::string>()] = k;
+  EXPECT_EQ(kinds["amount"]["source"], "given");
+  EXPECT_EQ(kinds["term_months"]["source"], "rest");
+  EXPECT_EQ(kinds["term_months"]["kind"], "categorical");
+  EXPECT_FALSE(kinds["term_months"].contains("near_limit"));  // not a guess
+  EXPECT_EQ(kinds.count("defaulted"), 0u);                    // the target is not a feature
+}
+
 // Files in other CSV dialects read through the flags or the same names in the configuration file, for the
 // data and the reference alike; a file read as one column names the likely separator.
 TEST_F(ScanCliTest, CsvOptionsReadOtherDialects) {
