@@ -309,7 +309,7 @@ std::string renderHtml(const json& r) {
       const std::string lo = dateBound(f, "minimum"), hi = dateBound(f, "maximum");
       o << "<tr><td>" << text(f["feature"]) << "</td><td>" << text(f["type"]) << "</td><td>"
         << (lo.empty() ? text(f["minimum"]) : lo) << "</td><td>" << (hi.empty() ? text(f["maximum"]) : hi) << "</td><td>"
-        << text(f["distinct_values"]) << "</td><td>" << text(f["missing_values"]) << "</td><td>"
+        << text(f.contains("distinct_count") ? f["distinct_count"] : f["distinct_values"]) << "</td><td>" << text(f["missing_values"]) << "</td><td>"
         << text(f.value("nan_values", json(0))) << "</td><td>"
         << (mf.is_null() ? std::string("&ndash;") : fmt::format("{:.1f}", mf.get<double>() * 100)) << "</td></tr>";
     }

@@ -260,6 +260,13 @@ json profileJson(const spark::BaseSparkDatasetMixin& ds, Progress& progress) {
       }
     }
     p["null_values"] = f.missing_values - p["nan_values"].get<std::int64_t>();
+    // The framework's profile gives a continuous column the row count for its distinct values; the reports
+    // show the values actually distinct beside it (nulls left out).
+    if (f.type == norq::FeatureType::Continuous) {
+      const std::optional<engine::Row> row =
+          column.select(F::countDistinct({engine::ColumnOrName(F::col(sql_identifier(f.feature)))})).first();
+      if (row && !row->values().at(0).isNull()) p["distinct_count"] = row->values().at(0).toInt64();
+    }
     out.push_back(p);
   }
   return out;

@@ -202,7 +202,8 @@ std::string renderSummary(const json& r, bool colour) {
       const json& mf = f["missing_fraction"];
       const std::string lo = dateBound(f, "minimum"), hi = dateBound(f, "maximum");
       rows.push_back({f["feature"].get<std::string>(), f["type"].get<std::string>(), lo.empty() ? num(f["minimum"]) : lo,
-                      hi.empty() ? num(f["maximum"]) : hi, num(f["distinct_values"]), num(f["missing_values"]),
+                      hi.empty() ? num(f["maximum"]) : hi,
+                      num(f.contains("distinct_count") ? f["distinct_count"] : f["distinct_values"]), num(f["missing_values"]),
                       num(f.value("nan_values", json(0))), mf.is_null() ? "-" : fmt::format("{:.1f}%", mf.get<double>() * 100)});
     }
     out << table({"feature", "type", "minimum", "maximum", "distinct", "missing", "of which NaN", "missing %"}, rows,

@@ -343,6 +343,7 @@ TEST_F(ScanCliTest, CsvOptionsReadOtherDialects) {
   ASSERT_EQ(p.size(), 4u);
   EXPECT_EQ(p["city"]["distinct_values"], 3);  // "Oslo; N" is one quoted value
   EXPECT_EQ(p["amount"]["null_values"], 2);
+  EXPECT_EQ(p["amount"]["distinct_count"], 2);  // 12.5 and 7; the framework's figure is the row count
   EXPECT_EQ(p["amount"]["type"], "Continuous");
   EXPECT_EQ(p["day"]["type"], "Date");
   EXPECT_EQ(p["day"]["minimum"], 1641168000.0);  // 2022-01-03
