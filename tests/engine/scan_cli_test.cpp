@@ -14,6 +14,7 @@
 
 #include "cli/app.h"
 #include "cli/cli_error.h"
+#include "cli/csv_flags.h"
 #include "cli/scan_options.h"
 #include "cli/scan_run.h"
 
@@ -391,6 +392,23 @@ TEST_F(ScanCliTest, CsvOptionsReadOtherDialects) {
   expectBad({"--encoding", "latin1"}, "--encoding latin1: the embedded engine reads UTF-8");
   std::ofstream(config) << R"({"delimter": ";"})";
   expectBad({"--config", config.string()}, "did you mean 'delimiter'");
+}
+
+// The separator hint fires only on an even split of the first lines, and looks into a folder's first part.
+TEST_F(ScanCliTest, LikelyDelimiterNeedsAnEvenSplit) {
+  const fs::path notes = dir_ / "notes.csv", parts = dir_ / "parts";
+  std::ofstream(notes) << "note\nhello; world\nfine\nbye; now; again\n";
+  EXPECT_FALSE(cli::likelyDelimiterWarning(notes.string(), {"note"}, {}));
+  fs::create_directories(parts);
+  std::ofstream(parts / "part-00000.csv") << "a|b|c\n1|2|3\n4|5|6\n";
+  std::ofstream(parts / "_SUCCESS").close();
+  const auto w = cli::likelyDelimiterWarning(parts.string(), {"a|b|c"}, {});
+  ASSERT_TRUE(w);
+  EXPECT_NE(w->find("'|' splits its first lines into 3 fields: give --delimiter '|'"), std::string::npos) << *w;
+  EXPECT_FALSE(cli::likelyDelimiterWarning(parts.string(), {"a", "b", "c"}, {}));  // already read as columns
+  cli::CsvFlags pipe;
+  pipe.delimiter = "|";
+  EXPECT_FALSE(cli::likelyDelimiterWarning(parts.string(), {"a|b|c"}, pipe));  // the separator given
 }
 
 TEST_F(ScanCliTest, BadInputIsOneLineWithUsageStatusAndNoReport) {
