@@ -67,7 +67,12 @@ int runApp(const std::vector<std::string>& args, std::ostream& out, std::ostream
     const CLI::App* chosen = nullptr;
     for (const auto& r : registered)
       if (!args.empty() && args[0] == r.app->get_name()) chosen = r.app;
-    if (!args.empty() && !chosen && args[0].rfind('-', 0) != 0) hint = nearestHint(args[0], names);
+    if (!args.empty() && !chosen && args[0].rfind('-', 0) != 0) {
+      // CLI11 reports a mistyped subcommand as a missing one: name the word it did not know.
+      err << "error: unknown subcommand '" << singleLine(args[0]) << "'" << nearestHint(args[0], names)
+          << " (see norq-spark --help)\n";
+      return kUsageErrorStatus;
+    }
     if (chosen) {
       std::vector<std::string> options;
       for (const CLI::Option* opt : chosen->get_options())

@@ -70,6 +70,7 @@ class PredictCommand final : public Command {
     sub.add_option("--exclude", exclude_, "Columns that are not features (repeatable or comma-separated)")->type_name("COLS");
     sub.add_option("--prediction-label", predictionLabel_, "Name of the prediction column (default: predictions)");
     sub.add_flag("--no-header", options_.noHeader, "CSV files have no header line");
+    addCsvOptions(sub, options_.csv, "Datetime pattern of dates in the CSV file (Spark's patterns, such as dd/MM/yyyy)");
     sub.add_option("--where", options_.where, "Row condition (SQL expression): predict only these rows")->type_name("COND");
   }
 
@@ -77,7 +78,9 @@ class PredictCommand final : public Command {
     try {
       checkOutputPath(output_, "--output");
       auto session = engine::SparkSession::builder().appName("norq-spark").getOrCreate();
-      engine::DataFrame data = readInput(*session, options_.data, options_);
+      std::vector<std::string> warnings;
+      engine::DataFrame data = readInput(*session, options_.data, options_, &warnings);
+      for (const std::string& w : warnings) err << "warning: " << singleLine(w) << "\n";
       auto split = [](const std::vector<std::string>& items) {
         std::vector<std::string> v;
         for (const auto& item : items) {

@@ -34,23 +34,7 @@ std::string esc(const std::string& s) {
 
 // A number as a reader expects it: integers and amounts with thousands separators (50,000), fractions with
 // four significant digits, no exponent below a billion.
-std::string readable(double v) {
-  if (!std::isfinite(v)) return "&ndash;";
-  const double a = std::fabs(v);
-  if (a >= 1e12) return fmt::format("{:.3g}", v);
-  if (a >= 1000 || (a >= 1 && v == std::round(v))) {
-    std::string digits = fmt::format("{:.0f}", std::fabs(std::round(v)));
-    std::string out;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-      if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
-      out.push_back(digits[i]);
-    }
-    return (v < 0 ? "-" : "") + out;
-  }
-  if (a == 0) return "0";
-  if (a < 1e-4) return fmt::format("{:.2g}", v);
-  return fmt::format("{:.4g}", v);
-}
+std::string readable(double v) { return std::isfinite(v) ? readableNumber(v) : "&ndash;"; }
 
 std::string text(const json& v) {
   if (v.is_null()) return "&ndash;";
@@ -212,6 +196,7 @@ table.sample td{font-size:.85rem}
 p,h1,h2,h3,li{overflow-wrap:anywhere}
 footer{margin-top:2rem;border-top:1px solid #ddd;padding-top:.5rem}
 @media (max-width:600px){body{padding:.6rem}.cards{grid-template-columns:1fr}td,th{padding:.2rem .3rem;font-size:.85rem}}
+#profile td{white-space:nowrap}#profile td:first-child{white-space:normal}
 @media print{body{background:#fff;max-width:none;padding:0}.card,.verdict,tr{break-inside:avoid}
 .cards{grid-template-columns:repeat(2,1fr)}.scroll{overflow:visible}a{color:inherit}}
 )";
@@ -273,24 +258,10 @@ std::string renderHtml(const json& r) {
   o << "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><meta name=\"viewport\" content=\"width=device-width,initial-scale=1\"><title>norq-spark report: "
     << esc(d["name"].get<std::string>()) << "</title><style>" << kStyle << "</style></head><body>";
   o << "<h1>Data report: " << esc(d["name"].get<std::string>()) << "</h1>";
-  o << "<p class=\"meta\">" << d["rows"].get<std::int64_t>() << " rows (" << d["training_rows"].get<std::int64_t>()
-    << " training, " << d["validation_rows"].get<std::int64_t>() << " validation, " << d["testing_rows"].get<std::int64_t>()
+  o << "<p class=\"meta\">" << text(d["rows"]) << " rows (" << text(d["training_rows"])
+    << " training, " << text(d["validation_rows"]) << " validation, " << text(d["testing_rows"])
     << " testing) from " << esc(d["source"].get<std::string>()) << "; target " << text(d["target"]) << ", prediction "
     << text(d["prediction"]) << ", protected " << text(d["protected"]) << ".</p>";
-  o << "<table id=\"checksums\"><tr><th>dataset id</th><td>" << text(d["id"]) << "</td></tr><tr><th>overall checksum</th><td>"
-    << text(d["overall_checksum"]) << "</td></tr>";
-  for (const auto& [k, v] : d["checksums"].items()) o << "<tr><th>" << esc(k) << "</th><td>" << text(v) << "</td></tr>";
-  const json& h = r["history"];
-  o << "<tr><th>previous scan</th><td>";
-  const json& same = h.contains("data_unchanged") && !h["data_unchanged"].is_null() ? h["data_unchanged"]
-                                                                                   : h["checksums_match"];
-  if (same.is_null())
-    o << "first scan of this name";
-  else
-    o << text(h["previous_scan"]) << ": "
-      << (same.get<bool>() ? "<span class=\"good\">data unchanged</span>" : "<span class=\"bad\">data changed</span>");
-  o << "</td></tr></table>";
-
   if (r.contains("summary")) {
     const json& sm = r["summary"];
     const std::string status = r["status"].get<std::string>();
@@ -314,6 +285,21 @@ std::string renderHtml(const json& r) {
     }
     o << "</section>";
   }
+  // Then what identifies the data: the dataset's id, its checksums and whether it changed since the last scan.
+  o << "<table id=\"checksums\"><tr><th>dataset id</th><td>" << text(d["id"]) << "</td></tr><tr><th>overall checksum</th><td>"
+    << text(d["overall_checksum"]) << "</td></tr>";
+  for (const auto& [k, v] : d["checksums"].items()) o << "<tr><th>" << esc(k) << "</th><td>" << text(v) << "</td></tr>";
+  const json& h = r["history"];
+  o << "<tr><th>previous scan</th><td>";
+  const json& same = h.contains("data_unchanged") && !h["data_unchanged"].is_null() ? h["data_unchanged"]
+                                                                                   : h["checksums_match"];
+  if (same.is_null())
+    o << "first scan of this name";
+  else
+    o << text(h["previous_scan"]) << ": "
+      << (same.get<bool>() ? "<span class=\"good\">data unchanged</span>" : "<span class=\"bad\">data changed</span>");
+  o << "</td></tr></table>";
+
 
   if (r.contains("profile")) {
     o << "<h2>Profile</h2><div class=\"scroll\"><table id=\"profile\"><tr><th>feature</th><th>type</th><th>minimum</th><th>maximum</th>"
@@ -323,7 +309,7 @@ std::string renderHtml(const json& r) {
       const std::string lo = dateBound(f, "minimum"), hi = dateBound(f, "maximum");
       o << "<tr><td>" << text(f["feature"]) << "</td><td>" << text(f["type"]) << "</td><td>"
         << (lo.empty() ? text(f["minimum"]) : lo) << "</td><td>" << (hi.empty() ? text(f["maximum"]) : hi) << "</td><td>"
-        << text(f["distinct_values"]) << "</td><td>" << text(f["missing_values"]) << "</td><td>"
+        << text(f.contains("distinct_count") ? f["distinct_count"] : f["distinct_values"]) << "</td><td>" << text(f["missing_values"]) << "</td><td>"
         << text(f.value("nan_values", json(0))) << "</td><td>"
         << (mf.is_null() ? std::string("&ndash;") : fmt::format("{:.1f}", mf.get<double>() * 100)) << "</td></tr>";
     }

@@ -82,7 +82,9 @@ void configureScanOptions(CLI::App& sub, ScanOptions& o) {
   sub.add_option("--id", o.ids, "Identifier columns (repeatable or comma-separated)")->type_name("COLS");
   sub.add_option("--date", o.dates, "Date columns (repeatable or comma-separated)")->type_name("COLS");
   sub.add_flag("--convert-dates", o.convertDates, "Convert the date columns to timestamps");
-  sub.add_option("--date-format", o.dateFormat, "Datetime pattern of the date columns (Spark's patterns)");
+  addCsvOptions(sub, o.csv,
+                "Datetime pattern of dates in the CSV files and of the --date columns (Spark's patterns, such as "
+                "dd/MM/yyyy)");
   sub.add_option("--categorical", o.cats, "Categorical columns (default: guessed)")->type_name("COLS");
   sub.add_option("--continuous", o.conts, "Continuous columns (default: guessed)")->type_name("COLS");
   sub.add_option("--splits", o.splits, "Training, validation and testing proportions (default 0.8,0.2,0)")
@@ -170,7 +172,8 @@ void applyConfigFile(ScanOptions& o) {
   // The keys are the options' names with underscores; "dataset" holds the library's dataset arguments.
   static const std::vector<std::string> kKeys = {
       "name", "label", "prediction", "id", "date", "categorical", "continuous", "convert_dates", "date_format",
-      "splits", "seed", "where", "no_header", "protected", "privileged", "unprivileged", "positive", "negative",
+      "splits", "seed", "where", "no_header", "delimiter", "quote", "escape", "null_value", "timestamp_format",
+      "encoding", "protected", "privileged", "unprivileged", "positive", "negative",
       "keep_protected", "score", "metrics_segment", "no_duplicates", "order", "missing_id", "drift_bins",
       "histogram_bins", "sample_rows", "fail_pvalue_below", "fail_psi_above", "fail_metric_below",
       "fail_violations_above", "drift", "dataset"};
@@ -194,7 +197,13 @@ void applyConfigFile(ScanOptions& o) {
       else if (key == "categorical") list(o.cats);
       else if (key == "continuous") list(o.conts);
       else if (key == "convert_dates") flag(o.convertDates);
-      else if (key == "date_format") text(o.dateFormat);
+      else if (key == "date_format") text(o.csv.dateFormat);
+      else if (key == "delimiter") text(o.csv.delimiter);
+      else if (key == "quote") text(o.csv.quote);
+      else if (key == "escape") text(o.csv.escape);
+      else if (key == "null_value") text(o.csv.nullValue);
+      else if (key == "timestamp_format") text(o.csv.timestampFormat);
+      else if (key == "encoding") text(o.csv.encoding);
       else if (key == "splits") {
         if (!o.splits) {
           if (value.is_array()) {
@@ -252,7 +261,8 @@ void applyConfigFile(ScanOptions& o) {
   }
 }
 
-engine::DataFrame readInput(engine::SparkSession& session, const std::string& path, const ScanOptions& o) {
+engine::DataFrame readInput(engine::SparkSession& session, const std::string& path, const ScanOptions& o,
+                            std::vector<std::string>* warnings) {
   namespace fs = std::filesystem;
   std::error_code ec;
   // On a Spark server the path names a file the server reads: the server checks it.
@@ -274,8 +284,10 @@ engine::DataFrame readInput(engine::SparkSession& session, const std::string& pa
     }
   }
   // Malformed records (rows with too few or too many fields) are errors, not silently padded rows.
-  engine::DataFrame df = session.read().option("mode", "FAILFAST").csv(path, !o.noHeader, true);
+  engine::DataFrame df = csvReader(session, o.csv).option("mode", "FAILFAST").csv(path, !o.noHeader, true);
   if (df.columns().empty()) throw CliError("no columns found in " + path);
+  if (warnings && !session.isRemote())
+    if (auto w = likelyDelimiterWarning(path, df.columns(), o.csv)) warnings->push_back(*w);
   if (df.limit(1).count() == 0)
     throw CliError("no data rows in " + path + (o.noHeader ? "" : " (a header line only)"));
   if (o.where) {
@@ -346,7 +358,7 @@ std::shared_ptr<spark::BaseSparkDatasetMixin> buildDataset(const engine::DataFra
     a.date_col = listOrNone(o.dates);
     a.bias_params = params;
     if (o.convertDates) a.convert_date_cols = true;
-    a.datetime_format = o.dateFormat;
+    a.datetime_format = o.csv.dateFormat;
     if (o.keepProtected) a.remove_protected_from_features = false;
     a.random_seed = o.seed;
     a.name = name;
@@ -364,7 +376,7 @@ std::shared_ptr<spark::BaseSparkDatasetMixin> buildDataset(const engine::DataFra
   a.train_valid_test_splits = splits;
   a.random_seed = o.seed;
   if (o.convertDates) a.convert_date_cols = true;
-  a.datetime_format = o.dateFormat;
+  a.datetime_format = o.csv.dateFormat;
   a.name = name;
   a.register_creation = false;  // recorded once the scan completed (see recordScan)
   return spark::SimpleSparkDatasetBuilder::dataset(a);

@@ -13,6 +13,7 @@
 
 #include "engine/dataframe.h"
 #include "engine/session.h"
+#include "csv_flags.h"
 #include "spark/datasets/base_spark_dataset.h"
 #include "spark/drift_report.h"
 
@@ -27,12 +28,12 @@ struct ScanOptions {
   std::string data;
   std::optional<std::string> reference;
   bool noHeader = false;
+  CsvFlags csv;  // how the CSV files are read; csv.dateFormat also converts the date columns
   std::optional<std::string> where;
   // Dataset.
   std::optional<std::string> name, label, prediction;
   std::vector<std::string> ids, dates, cats, conts;
   bool convertDates = false;
-  std::optional<std::string> dateFormat;
   std::optional<std::string> splits;  // "0.8,0.2,0"
   std::optional<std::int64_t> seed;
   std::optional<std::string> config;
@@ -71,8 +72,10 @@ void configureScanOptions(CLI::App& sub, ScanOptions& o);
 void applyConfigFile(ScanOptions& o);
 
 // The input file (or folder of part files) as a frame, with the --where condition applied. CliError for a
-// missing or empty file; the engine's errors for a malformed condition or unknown column.
-engine::DataFrame readInput(engine::SparkSession& session, const std::string& path, const ScanOptions& o);
+// missing or empty file; the engine's errors for a malformed condition or unknown column. A file read as one
+// column while another separator is likely adds a warning to `warnings` (when given).
+engine::DataFrame readInput(engine::SparkSession& session, const std::string& path, const ScanOptions& o,
+                            std::vector<std::string>* warnings = nullptr);
 
 // A dataset over `frame` built with the builders (a bias dataset when a protected attribute is given).
 std::shared_ptr<spark::BaseSparkDatasetMixin> buildDataset(const engine::DataFrame& frame, const ScanOptions& o);

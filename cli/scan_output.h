@@ -15,6 +15,10 @@ std::string renderSummary(const nlohmann::json& report, bool colour);
 // One HTML file with inline CSS and SVG charts: no scripts, fonts or other files are fetched.
 std::string renderHtml(const nlohmann::json& report);
 
+// A number as a reader expects it: integers and amounts with thousands separators (50,000), fractions with
+// four significant digits, no exponent below a trillion. "-" for NaN and infinities.
+std::string readableNumber(double v);
+
 // A p-value as a number a reader can compare: "0.042", "3.3e-213", "< 1e-300" for one that underflows to 0.
 std::string pvalueText(const nlohmann::json& p);
 

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <filesystem>
 #include <iostream>
+#include <set>
 #include <sstream>
 
 #include "cli_error.h"
@@ -165,6 +166,64 @@ json datasetJson(const spark::BaseSparkDatasetMixin& ds, const ScanOptions& o) {
   return d;
 }
 
+// Which kind each feature got and where from: "given" (named by --categorical or --continuous), "rest" (left
+// out of the one list given, so of the other kind) or "guessed" (by the row-count rule: an integer or
+// decimal column is categorical when fewer than one row in a thousand brings a new value). A guessed integer
+// column within a factor of ten of that limit is marked `near_limit`, with the row count at which the guess
+// would change: the same data in a larger or smaller file may be judged otherwise.
+json kindsJson(const spark::BaseSparkDatasetMixin& ds, const engine::DataFrame& data, const ScanOptions& o) {
+  auto names = [](const std::vector<std::string>& items) {
+    std::set<std::string> out;
+    for (const std::string& item : items) {
+      std::stringstream ss(item);
+      for (std::string part; std::getline(ss, part, ',');)
+        if (!part.empty()) out.insert(part);
+    }
+    return out;
+  };
+  const std::set<std::string> cats = names(o.cats), conts = names(o.conts);
+  const bool listGiven = !cats.empty() || !conts.empty();
+  json out = json::array();
+  std::vector<std::string> measured;  // guessed integer or decimal columns, whose distinct counts decide
+  const engine::StructType schema = data.schema();
+  auto add = [&](const std::string& column, const char* kind) {
+    // The prediction takes the target's kind; neither is a feature whose kind is chosen.
+    if (column == ds.target_name() || (ds.prediction_name() && column == *ds.prediction_name())) return;
+    const char* source = cats.count(column) || conts.count(column) ? "given" : listGiven ? "rest" : "guessed";
+    out.push_back({{"column", column}, {"kind", kind}, {"source", source}});
+    if (std::string(source) != "guessed") return;
+    for (const auto& f : schema.fields())
+      if (f.name == column && (f.dataType.isIntegral() || f.dataType.isDecimal())) measured.push_back(column);
+  };
+  for (const std::string& c : ds.categorical_features()) add(c, "categorical");
+  for (const std::string& c : ds.continuous_features()) add(c, "continuous");
+  if (measured.empty()) return out;
+  // One job: each column's distinct values (a null counts as one value, as in the guess) and the rows.
+  std::vector<engine::Column> aggs{F::count("*")};
+  for (const std::string& c : measured) {
+    aggs.push_back(F::countDistinct({engine::ColumnOrName(F::col(sql_identifier(c)))}));
+    aggs.push_back(F::max(F::col(sql_identifier(c)).isNull().cast(engine::IntegerType())));
+  }
+  const std::optional<engine::Row> row = data.agg(aggs).first();
+  if (!row) return out;
+  const auto rows = row->values().at(0).toInt64();
+  if (rows == 0) return out;
+  for (json& k : out) {
+    const auto at = std::find(measured.begin(), measured.end(), k["column"].get<std::string>());
+    if (at == measured.end()) continue;
+    const std::size_t i = 1 + 2 * static_cast<std::size_t>(at - measured.begin());
+    const engine::Value& nulls = row->values().at(i + 1);
+    const std::int64_t distinct = row->values().at(i).toInt64() + (!nulls.isNull() && nulls.toInt64() > 0 ? 1 : 0);
+    const double share = static_cast<double>(distinct) / static_cast<double>(rows);
+    k["distinct"] = distinct;
+    k["rows"] = rows;
+    k["near_limit"] = share >= 1e-4 && share < 1e-2;
+    // The guess turns categorical once the rows exceed a thousand per distinct value.
+    k["rows_at_limit"] = distinct * 1000;
+  }
+  return out;
+}
+
 json profileJson(const spark::BaseSparkDatasetMixin& ds, Progress& progress) {
   progress.step("profile");
   json out = json::array();
@@ -201,6 +260,13 @@ json profileJson(const spark::BaseSparkDatasetMixin& ds, Progress& progress) {
       }
     }
     p["null_values"] = f.missing_values - p["nan_values"].get<std::int64_t>();
+    // The framework's profile gives a continuous column the row count for its distinct values; the reports
+    // show the values actually distinct beside it (nulls left out).
+    if (f.type == norq::FeatureType::Continuous) {
+      const std::optional<engine::Row> row =
+          column.select(F::countDistinct({engine::ColumnOrName(F::col(sql_identifier(f.feature)))})).first();
+      if (row && !row->values().at(0).isNull()) p["distinct_count"] = row->values().at(0).toInt64();
+    }
     out.push_back(p);
   }
   return out;
@@ -571,16 +637,19 @@ ScanOutcome runScan(const ScanOptions& given, Progress& progress) {
   progress.step("reading " + o.data);
   // Each input is read and parsed once: every later query of the data, its segments and the reference reads
   // the persisted columns (within the persisted-frame budget; beyond it they are read again, as without).
-  engine::DataFrame data = readInput(*session, o.data, o).persist();
+  std::vector<std::string> dataWarnings, readWarnings;
+  engine::DataFrame data = readInput(*session, o.data, o, &dataWarnings).persist();
   std::optional<engine::DataFrame> reference;
-  if (o.reference) reference = readInput(*session, *o.reference, o).persist();
+  if (o.reference) reference = readInput(*session, *o.reference, o, &readWarnings).persist();
+  readWarnings.insert(readWarnings.begin(), dataWarnings.begin(), dataWarnings.end());
 
   // Every column named by an option exists, or the error names the nearest one.
   {
     const std::vector<std::string> columns = data.columns();
     auto known = [&](const std::string& option, const std::string& name) {
       if (std::find(columns.begin(), columns.end(), name) == columns.end())
-        throw CliError(option + ": no column " + name + " in " + o.data + nearestHint(name, columns));
+        throw CliError(option + ": no column " + name + " in " + o.data + nearestHint(name, columns) +
+                       (dataWarnings.empty() ? "" : "; " + dataWarnings.front()));
     };
     auto knownAll = [&](const std::string& option, const std::vector<std::string>& names) {
       for (const std::string& item : names) {
@@ -604,6 +673,7 @@ ScanOutcome runScan(const ScanOptions& given, Progress& progress) {
   std::shared_ptr<spark::BaseSparkDatasetMixin> ds = buildDataset(data, o);
 
   ScanOutcome out;
+  out.warnings = readWarnings;
   json& r = out.report;
   r["format"] = "norq-spark-report";
   r["version"] = 1;
@@ -618,6 +688,7 @@ ScanOutcome runScan(const ScanOptions& given, Progress& progress) {
     r["generated"] = buf;
   }
   r["dataset"] = datasetJson(*ds, o);
+  r["dataset"]["kinds"] = kindsJson(*ds, data, o);
   // "Unchanged since the last scan" compares the rows as read, so that other identifier or date options do
   // not make the same data look changed.
   std::string inputChecksum;

@@ -22,10 +22,10 @@ using json = nlohmann::json;
 
 namespace {
 
-std::string num(const json& v, int digits = 4) {
+std::string num(const json& v) {
   if (v.is_null()) return "-";
-  if (v.is_number_integer()) return std::to_string(v.get<std::int64_t>());
-  if (v.is_number()) return fmt::format("{:.{}g}", v.get<double>(), digits);
+  if (v.is_number_integer()) return readableNumber(static_cast<double>(v.get<std::int64_t>()));
+  if (v.is_number()) return readableNumber(v.get<double>());
   if (v.is_string()) return v.get<std::string>();
   return v.dump();
 }
@@ -69,6 +69,24 @@ int verdictRank(const json& f) {
 }
 
 }  // namespace
+
+std::string readableNumber(double v) {
+  if (!std::isfinite(v)) return "-";
+  const double a = std::fabs(v);
+  if (a >= 1e12) return fmt::format("{:.3g}", v);
+  if (a >= 1000 || (a >= 1 && v == std::round(v))) {
+    const std::string digits = fmt::format("{:.0f}", std::fabs(std::round(v)));
+    std::string out;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+      if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
+      out.push_back(digits[i]);
+    }
+    return (v < 0 ? "-" : "") + out;
+  }
+  if (a == 0) return "0";
+  if (a < 1e-4) return fmt::format("{:.2g}", v);
+  return fmt::format("{:.4g}", v);
+}
 
 std::string pvalueText(const json& p) {
   if (!p.is_number()) return "-";
@@ -132,9 +150,9 @@ std::string renderSummary(const json& r, bool colour) {
     for (const json& c : r["thresholds_crossed"]) out << "  " << st.bad("FAILED") << " " << crossedText(c) << "\n";
     out << "\n";
   }
-  out << st.bold("Dataset " + d["name"].get<std::string>()) << "  " << d["rows"].get<std::int64_t>() << " rows ("
-      << d["training_rows"].get<std::int64_t>() << " training, " << d["validation_rows"].get<std::int64_t>()
-      << " validation, " << d["testing_rows"].get<std::int64_t>() << " testing)\n";
+  out << st.bold("Dataset " + d["name"].get<std::string>()) << "  " << num(d["rows"]) << " rows ("
+      << num(d["training_rows"]) << " training, " << num(d["validation_rows"])
+      << " validation, " << num(d["testing_rows"]) << " testing)\n";
   out << "  id " << d["id"].get<std::string>() << ", checksum " << d["overall_checksum"].get<std::string>();
   const json& h = r["history"];
   // The rows as read decide whether the data changed (other --id or --date options change the dataset's
@@ -151,6 +169,31 @@ std::string renderSummary(const json& r, bool colour) {
   if (!d["prediction"].is_null()) out << ", prediction " << d["prediction"].get<std::string>();
   if (!d["protected"].is_null()) out << ", protected " << d["protected"].get<std::string>();
   out << "\n";
+  if (d.contains("kinds") && !d["kinds"].empty()) {
+    // Which columns got which kind, and from where: a guess can be overridden.
+    bool anyGuess = false;
+    for (const char* kind : {"categorical", "continuous"})
+      for (const char* source : {"given", "rest", "guessed"}) {
+        std::string names;
+        for (const json& k : d["kinds"])
+          if (k["kind"] == kind && k["source"] == source) names += (names.empty() ? "" : ", ") + k["column"].get<std::string>();
+        if (names.empty()) continue;
+        anyGuess = anyGuess || std::string(source) == "guessed";
+        const char* how = std::string(source) == "given" ? "given" : std::string(source) == "rest" ? "the others" : "guessed";
+        out << "  " << kind << " (" << how << "): " << names << "\n";
+      }
+    if (anyGuess) out << "  Guessed kinds follow the row count; set them with --categorical COLS or --continuous COLS.\n";
+    for (const json& k : d["kinds"])
+      if (k.value("near_limit", false)) {
+        const std::string column = k["column"].get<std::string>();
+        const bool categorical = k["kind"] == "categorical";
+        out << "  " << st.warn("note:") << " " << column << " is guessed " << k["kind"].get<std::string>() << " from "
+            << num(k["distinct"]) << " distinct values in " << num(k["rows"]) << " rows; "
+            << (categorical ? "below " : "above ") << num(k["rows_at_limit"]) << " rows it would be guessed "
+            << (categorical ? "continuous" : "categorical") << ": give --" << k["kind"].get<std::string>() << " "
+            << column << " to keep it\n";
+      }
+  }
 
   if (r.contains("profile")) {
     out << "\n" << st.bold("Profile") << "\n";
@@ -159,7 +202,8 @@ std::string renderSummary(const json& r, bool colour) {
       const json& mf = f["missing_fraction"];
       const std::string lo = dateBound(f, "minimum"), hi = dateBound(f, "maximum");
       rows.push_back({f["feature"].get<std::string>(), f["type"].get<std::string>(), lo.empty() ? num(f["minimum"]) : lo,
-                      hi.empty() ? num(f["maximum"]) : hi, num(f["distinct_values"]), num(f["missing_values"]),
+                      hi.empty() ? num(f["maximum"]) : hi,
+                      num(f.contains("distinct_count") ? f["distinct_count"] : f["distinct_values"]), num(f["missing_values"]),
                       num(f.value("nan_values", json(0))), mf.is_null() ? "-" : fmt::format("{:.1f}%", mf.get<double>() * 100)});
     }
     out << table({"feature", "type", "minimum", "maximum", "distinct", "missing", "of which NaN", "missing %"}, rows,
@@ -181,7 +225,7 @@ std::string renderSummary(const json& r, bool colour) {
   if (r.contains("metrics")) {
     const json& m = r["metrics"];
     out << "\n" << st.bold("Model metrics") << " (" << m["segment"].get<std::string>() << " segment, "
-        << m["rows"].get<std::int64_t>() << " rows)\n";
+        << num(m["rows"]) << " rows)\n";
     std::vector<std::vector<std::string>> rows;
     const json& f = m["fairness"];
     for (const auto& [name, v] : m["values"].items()) {
@@ -195,8 +239,8 @@ std::string renderSummary(const json& r, bool colour) {
       out << table({"metric", "value"}, rows, {false, true});
     } else {
       out << "  groups of " << f["protected"].get<std::string>() << ": privileged " << f["privileged"].dump() << " ("
-          << f["privileged_rows"].get<std::int64_t>() << " rows), unprivileged " << f["unprivileged"].dump() << " ("
-          << f["unprivileged_rows"].get<std::int64_t>() << " rows)\n";
+          << num(f["privileged_rows"]) << " rows), unprivileged " << f["unprivileged"].dump() << " ("
+          << num(f["unprivileged_rows"]) << " rows)\n";
       out << table({"metric", "value", "privileged", "unprivileged", "difference"}, rows,
                    {false, true, true, true, true});
     }
@@ -212,7 +256,7 @@ std::string renderSummary(const json& r, bool colour) {
   if (r.contains("drift")) {
     const json& dr = r["drift"];
     out << "\n" << st.bold("Drift") << " against " << dr["reference"]["source"].get<std::string>() << " ("
-        << dr["reference"]["rows"].get<std::int64_t>() << " rows)\n";
+        << num(dr["reference"]["rows"]) << " rows)\n";
     std::vector<std::vector<std::string>> rows;
     for (const json* fp : driftRowsByVerdict(r)) {
       const json& f = *fp;

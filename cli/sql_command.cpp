@@ -92,7 +92,7 @@ int execute(const SqlOptions& options, std::ostream& out) {
   auto session = engine::SparkSession::builder().appName("norq-spark").getOrCreate();
   ViewScope scope(*session);
   for (const auto& v : csvViews) {
-    session->read().csv(v.path, options.header, true).createOrReplaceTempView(v.name);
+    csvReader(*session, options.csvFlags).csv(v.path, options.header, true).createOrReplaceTempView(v.name);
     scope.add(v.name);
   }
   for (const auto& v : tableViews) {
@@ -142,6 +142,7 @@ class SqlCommand final : public Command {
         ->type_name("NAME=JSONFILE")
         ->allow_extra_args(false);
     sub.add_flag("--no-header", noHeader_, "CSV files have no header line (columns are named _c0, _c1, ...)");
+    addCsvOptions(sub, options_.csvFlags, "Datetime pattern of dates in the CSV files (Spark's patterns, such as dd/MM/yyyy)");
     sub.add_flag("--json", options_.json,
                  "Print one JSON object per row (typed values; NaN and infinities as strings, decimals as "
                  "strings, dates and timestamps as ISO text)");

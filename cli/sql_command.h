@@ -8,12 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "csv_flags.h"
+
 namespace cli {
 
 struct SqlOptions {
   std::vector<std::string> csv;         // NAME=PATH (a file or a folder of part files)
   std::vector<std::string> tables;      // NAME=JSONFILE (see inline_table.h)
   bool header = true;                   // CSV files start with a header line
+  CsvFlags csvFlags;                    // how the CSV files are read
   bool json = false;                    // JSON lines instead of a table
   std::optional<std::int64_t> maxRows;  // default: 20 for a table, every row for JSON
   std::string query;

@@ -7,20 +7,26 @@ namespace cli {
 
 namespace {
 
+// Edits between two names, case-insensitive: insertions, deletions, substitutions and swaps of two
+// neighbouring letters (the commonest typo: "lable" for "label" is one edit).
 std::size_t editDistance(const std::string& a, const std::string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  auto same = [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+  };
+  const std::size_t w = b.size() + 1;
+  std::vector<std::size_t> before(w), prev(w), row(w);
+  for (std::size_t j = 0; j < w; ++j) prev[j] = j;
   for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
     row[0] = i;
     for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      const bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) == std::tolower(static_cast<unsigned char>(b[j - 1]));
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
-      diagonal = above;
+      row[j] = std::min({prev[j] + 1, row[j - 1] + 1, prev[j - 1] + (same(a[i - 1], b[j - 1]) ? 0 : 1)});
+      if (i > 1 && j > 1 && same(a[i - 1], b[j - 2]) && same(a[i - 2], b[j - 1]))
+        row[j] = std::min(row[j], before[j - 2] + 1);
     }
+    std::swap(before, prev);
+    std::swap(prev, row);
   }
-  return row[b.size()];
+  return prev[b.size()];
 }
 
 }  // namespace

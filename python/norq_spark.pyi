@@ -214,7 +214,9 @@ def scan(data: str, *, reference: Optional[str] = None, label: Optional[str] = N
          positive: Optional[str] = None, negative: Optional[str] = None, keep_protected: bool = False,
          duplicates: bool = True, order: Optional[list[str]] = None, missing_id: Optional[list[str]] = None,
          where: Optional[str] = None, drift_bins: Optional[int] = None, histogram_bins: int = 15,
-         sample_rows: int = 10, header: bool = True, name: Optional[str] = None, config: Optional[str] = None,
+         sample_rows: int = 10, header: bool = True, delimiter: Optional[str] = None, quote: Optional[str] = None,
+         escape: Optional[str] = None, null_value: Optional[str] = None, timestamp_format: Optional[str] = None,
+         encoding: Optional[str] = None, name: Optional[str] = None, config: Optional[str] = None,
          history: Optional[str] = None,
          command: Literal["scan", "profile", "quality", "drift", "metrics"] = "scan",
          html: Optional[str] = None, json: Optional[str] = None) -> dict[str, Any]:

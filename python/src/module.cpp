@@ -365,7 +365,13 @@ py::dict runScan(const std::string& data, const py::kwargs& kw) {
     else if (k == "categorical") o.cats = strs(value);
     else if (k == "continuous") o.conts = strs(value);
     else if (k == "convert_dates") o.convertDates = value.cast<bool>();
-    else if (k == "date_format") o.dateFormat = str(value);
+    else if (k == "date_format") o.csv.dateFormat = str(value);
+    else if (k == "delimiter") o.csv.delimiter = str(value);
+    else if (k == "quote") o.csv.quote = str(value);
+    else if (k == "escape") o.csv.escape = str(value);
+    else if (k == "null_value") o.csv.nullValue = str(value);
+    else if (k == "timestamp_format") o.csv.timestampFormat = str(value);
+    else if (k == "encoding") o.csv.encoding = str(value);
     else if (k == "splits") {
       std::string s;
       for (auto item : value) s += (s.empty() ? "" : ",") + std::string(py::str(item));
@@ -421,7 +427,8 @@ PYBIND11_MODULE(norq_spark, m) {
           "dtypes",
           [](const DataFrame& df) {
             std::vector<std::pair<std::string, std::string>> out;
-            for (const auto& f : df.schema().fields()) out.emplace_back(f.name, f.dataType.simpleString());
+            const engine::StructType schema = df.schema();  // kept alive for the loop over its fields
+            for (const auto& f : schema.fields()) out.emplace_back(f.name, f.dataType.simpleString());
             return out;
           },
           "(name, type) per column, with Spark's type names.")
@@ -448,7 +455,8 @@ PYBIND11_MODULE(norq_spark, m) {
       .def("__repr__", [](const DataFrame& df) {
         std::string s = "DataFrame[";
         bool first = true;
-        for (const auto& f : df.schema().fields()) {
+        const engine::StructType schema = df.schema();  // kept alive for the loop over its fields
+        for (const auto& f : schema.fields()) {
           s += (first ? "" : ", ") + f.name + ": " + f.dataType.simpleString();
           first = false;
         }

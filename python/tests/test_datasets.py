@@ -207,6 +207,18 @@ def test_scan_dict_equals_the_commands_json(ns, norq_cli, history, tmp_path):
         ns.scan(str(tmp_path / "missing.csv"), history=history)
 
 
+def test_scan_reads_other_csv_dialects(ns, history, tmp_path):
+    data = tmp_path / "semi.csv"
+    data.write_text("id;amount;day\n1;NA;03/01/2022\n2;12.5;04/01/2022\n3;7;05/02/2022\n")
+    report = ns.scan(str(data), command="profile", label="id", date=["day"], delimiter=";", null_value="NA",
+                     date_format="dd/MM/yyyy", history=history)
+    profile = {p["feature"]: p for p in report["profile"]}
+    assert profile["amount"]["null_values"] == 1
+    assert profile["day"]["type"] == "Date"
+    with pytest.raises(Exception, match="--encoding latin1"):
+        ns.scan(str(data), command="profile", delimiter=";", encoding="latin1", history=history)
+
+
 def test_no_leak_over_1000_builds(ns):
     import resource
 

@@ -9,6 +9,7 @@
 #include "host/errors.h"
 #include "spark/datasets/base_spark_dataset.h"
 #include "spark/datasets/bias_spark_dataset.h"
+#include "spark/model_report.h"
 
 namespace spark {
 
@@ -138,7 +139,10 @@ std::vector<DriftColumn> drift_columns(const BaseSparkDatasetMixin& ds) {
     for (const DriftColumn& c : out) listed = listed || c.name == prot;
     if (!listed) out.push_back({prot, DriftKind::categorical, "protected"});
   }
-  out.push_back({ds.target_name(), ds.target_categorical() ? DriftKind::categorical : DriftKind::continuous, "target"});
+  // A label of classes (text, booleans, 0/1) is compared by its classes even when the row-count rule guessed
+  // the column continuous; only a numeric label with other values (a regression target) gets bins.
+  const bool classes = ds.target_categorical() || !is_regression_label(ds.target(), ds.target_name());
+  out.push_back({ds.target_name(), classes ? DriftKind::categorical : DriftKind::continuous, "target"});
   return out;
 }
 

@@ -278,6 +278,20 @@ def cases(f, d):
          ["sql", "--csv", f"g={good}", "--json",
           "SELECT * FROM g a CROSS JOIN g b CROSS JOIN g c CROSS JOIN g e CROSS JOIN g h"]),
     ]
+    # CSV reading options, on the checks, the reference, predict and sql.
+    for cmd in checks:
+        c += [
+            (f"{cmd}: two-character delimiter", scan_like(cmd, good, "--delimiter", ";;")),
+            (f"{cmd}: encoding the reader cannot decode", scan_like(cmd, good, "--encoding", "latin1")),
+            (f"{cmd}: unknown letter in the date format", scan_like(cmd, good, "--date-format", "qqq")),
+            (f"{cmd}: quote equal to the delimiter", scan_like(cmd, good, "--delimiter", "|", "--quote", "|")),
+        ]
+    c += [
+        ("predict: empty escape", ["predict", good, "--model", f["cfg_good"], "--output", "{OUT}", "--escape", ""]),
+        ("sql: line break as delimiter", ["sql", "--csv", f"g={good}", "--delimiter", "\n", "SELECT 1"]),
+        ("sql: timestamp format with ten fraction letters",
+         ["sql", "--csv", f"g={good}", "--timestamp-format", "HH:mm:ss.SSSSSSSSSS", "SELECT * FROM g"]),
+    ]
     # predict.
     c += [
         ("predict: missing model", ["predict", good, "--model", os.path.join(d, "nomodel.pkl"), "--output", "{OUT}"]),
