@@ -5,6 +5,7 @@
 
 #include "engine/errors.h"
 #include "engine/local/io/csv_reader.h"
+#include "engine/local/io/parquet_reader.h"
 #include "engine/local/ops/op_setops.h"
 #include "engine/local/plan/persist_cache.h"
 #include "engine/local/plan/planner_nodes.h"
@@ -27,7 +28,7 @@ Partitions Runner::run(const Node& node) {
     for (const Step& s : **it) steps.push_back(&s);
   }
   // A file scan under the steps converts only the columns they read (a count converts none).
-  const auto* scan = dynamic_cast<const CsvScanNode*>(cur);
+  const auto* scan = dynamic_cast<const FileScanNode*>(cur);
   Partitions input = scan && !steps.empty() ? scan->runColumns(*this, neededInputColumns(scan->output.size(), steps))
                                             : cur->run(*this);
   if (steps.empty()) return input;
@@ -65,6 +66,11 @@ Partitions LocalRelationNode::run(Runner&) const {
 Partitions CsvScanNode::run(Runner& runner) const { return readCsv(files, options, fileSchema, runner.ctx()); }
 Partitions CsvScanNode::runColumns(Runner& runner, const std::vector<bool>& columns) const {
   return readCsv(files, options, fileSchema, runner.ctx(), columns);
+}
+
+Partitions ParquetScanNode::run(Runner& runner) const { return readParquet(files, fileSchema, runner.ctx()); }
+Partitions ParquetScanNode::runColumns(Runner& runner, const std::vector<bool>& columns) const {
+  return readParquet(files, fileSchema, runner.ctx(), columns);
 }
 
 Partitions WindowProjectNode::run(Runner& runner) const {
