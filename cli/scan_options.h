@@ -70,8 +70,12 @@ void configureScanOptions(CLI::App& sub, ScanOptions& o);
 // CliError naming the key (and the nearest valid one) for an unknown key or a value of the wrong type.
 void applyConfigFile(ScanOptions& o);
 
-// The input file (or folder of part files) as a frame, with the --where condition applied. CliError for a
-// missing or empty file; the engine's errors for a malformed condition or unknown column.
+// Whether a path names Parquet data: a file ending in .parquet or starting with Parquet's magic bytes, or a
+// folder whose first visible file is one.
+bool isParquetPath(const std::string& path);
+
+// The input file (or folder of part files, CSV or Parquet) as a frame, with the --where condition applied.
+// CliError for a missing or empty file; the engine's errors for a malformed condition or unknown column.
 engine::DataFrame readInput(engine::SparkSession& session, const std::string& path, const ScanOptions& o);
 
 // A dataset over `frame` built with the builders (a bias dataset when a protected attribute is given).
