@@ -152,6 +152,11 @@ TEST_F(ParquetReaderTest, FilesOfOneReadAreMatchedByColumnName) {
   // y holds text in one file and doubles in the other: reading it fails naming both, reading x alone does not
   // (only the columns a query reads are converted).
   EXPECT_EQ(read("clash").select(std::vector<std::string>{"x"}).collect().size(), 3u);
+  // An aggregate right over the read converts only the columns its keys and arguments read.
+  read("clash").createOrReplaceTempView("clash");
+  const auto agg = session_->sql("SELECT count(*) AS n, sum(x) AS s FROM clash").collect();
+  EXPECT_EQ(agg[0].toString(), "Row(n=3, s=6)");
+  EXPECT_EQ(session_->sql("SELECT x, count(*) FROM clash GROUP BY x").count(), 3);
   const std::string msg = failure("clash");
   EXPECT_NE(msg.find("`y`"), std::string::npos) << msg;
   EXPECT_NE(msg.find("b.parquet"), std::string::npos) << msg;

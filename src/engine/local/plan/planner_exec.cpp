@@ -14,8 +14,11 @@ namespace engine::local {
 
 std::optional<int> Node::knownPartitions(Runner&) const { return std::nullopt; }
 
-Partitions Runner::run(const Node& node) {
-  if (!node.steps()) return node.run(*this);
+Partitions Runner::run(const Node& node, const Step* consumer) {
+  if (!node.steps()) {
+    const auto* scan = consumer ? dynamic_cast<const FileScanNode*>(&node) : nullptr;
+    return scan ? scan->runColumns(*this, neededInputColumns(scan->output.size(), {consumer})) : node.run(*this);
+  }
   // Gather the chain of per-partition steps down to the first node that is not a pipeline.
   std::vector<const std::vector<Step>*> chain;
   const Node* cur = &node;
@@ -29,8 +32,14 @@ Partitions Runner::run(const Node& node) {
   }
   // A file scan under the steps converts only the columns they read (a count converts none).
   const auto* scan = dynamic_cast<const FileScanNode*>(cur);
-  Partitions input = scan && !steps.empty() ? scan->runColumns(*this, neededInputColumns(scan->output.size(), steps))
-                                            : cur->run(*this);
+  Partitions input;
+  if (scan && (!steps.empty() || consumer)) {
+    std::vector<const Step*> readers = steps;
+    if (consumer) readers.push_back(consumer);
+    input = scan->runColumns(*this, neededInputColumns(scan->output.size(), readers));
+  } else {
+    input = cur->run(*this);
+  }
   if (steps.empty()) return input;
   Partitions out(input.size());
   parallelFor(input.size(), [&](std::size_t i) {
@@ -92,7 +101,11 @@ Partitions WindowProjectNode::run(Runner& runner) const {
 }
 
 Partitions AggregateNode::run(Runner& runner) const {
-  Partitions input = runner.run(*children[0]);
+  // A file read below converts only the columns the keys and the aggregates' arguments read.
+  Step reads;
+  reads.project = keys;
+  for (const auto& c : calls) reads.project.insert(reads.project.end(), c.args.begin(), c.args.end());
+  Partitions input = runner.run(*children[0], &reads);
   Partitions agg = hashAggregate(input, keys, calls, runner.ctx());
   input.clear();
   if (identityPost) return agg;
