@@ -143,6 +143,21 @@ TEST_F(ParquetReaderTest, FilesOfOneReadAreMatchedByColumnName) {
   const auto rows = df.orderBy("x").collect();
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[2].toString(), "Row(x=3, y=None)");
+  // Both files in one partition: x is int64 in one and int32 in the other, y is missing from one; each row
+  // group converts on its own and the pieces are joined.
+  {
+    local::ExecContext one;
+    one.parallelism = 1;
+    one.files.openCostInBytes = 0;
+    const auto files = local::resolveParquetFiles(path("evolve"));
+    const Partitions together = local::readParquet(files, local::inferParquetSchema(files), one);
+    ASSERT_EQ(together.size(), 1u);
+    ASSERT_EQ(together[0].rows, 3u);
+    std::int64_t sum = 0;
+    for (std::size_t i = 0; i < 3; ++i) sum += together[0].column(0).data<std::int64_t>()[i];
+    EXPECT_EQ(sum, 6);
+    EXPECT_EQ(together[0].column(1).validity().countNulls(3), 1u);
+  }
   // A given schema reads columns by name, a missing one as nulls.
   StructType wanted;
   wanted.add("z", DoubleType()).add("x", LongType());

@@ -296,43 +296,47 @@ void wallClockToSessionZone(Vector& v, const ZoneRules& zone) {
     if (v.isValid(i)) d[i] = zone.localToUtcMicros(d[i]);
 }
 
+// Column c of the read from one row group, as Arrow arrays of the plain layouts the converter takes.
+ArrayList readChunks(parquet::arrow::FileReader& reader, const std::string& path, const OpenedFile& file, int group,
+                     std::size_t c, const StructType& schema) {
+  const auto rows = file.metadata->RowGroup(group)->num_rows();
+  std::shared_ptr<arrow::ChunkedArray> chunked;
+  arrow::Status st;
+  try {
+    st = reader.RowGroup(group)->Column(file.fieldOf[c])->Read(&chunked);
+  } catch (const std::exception& e) {
+    st = arrow::Status::IOError(e.what());
+  }
+  if (!st.ok())
+    throw ExecutionException(fmt::format("Could not read column `{}` of row group {} of file:{} (damaged?): {}",
+                                         schema[c].name, group, path, st.message()));
+  if (chunked->length() != rows)
+    throw ExecutionException(fmt::format("Column `{}` of row group {} of file:{} holds {} values for {} rows.",
+                                         schema[c].name, group, path, chunked->length(), rows));
+  return plainChunks(chunked->chunks(), path, schema[c].name);
+}
+
+VectorPtr toColumn(const DataType& type, const ArrayList& chunks, bool wallClock, const ZoneRules& zone) {
+  VectorPtr v = connect::arrowToVector(type, chunks);
+  // The vector was just made here and is not shared yet.
+  if (wallClock) wallClockToSessionZone(*std::const_pointer_cast<Vector>(v), zone);
+  return v;
+}
+
 // One row group: the wanted columns converted one by one.
 Batch readRowGroup(parquet::arrow::FileReader& reader, const std::string& path, const OpenedFile& file, int group,
                    const StructType& schema, const std::vector<bool>& wanted, const ZoneRules& zone) {
   const auto rows = static_cast<std::size_t>(file.metadata->RowGroup(group)->num_rows());
   std::vector<VectorPtr> cols(schema.size());
-  std::shared_ptr<parquet::arrow::RowGroupReader> rg;
   for (std::size_t c = 0; c < schema.size(); ++c) {
     if (!wanted[c]) continue;
-    const DataType& type = schema[c].dataType;
-    const int field = file.fieldOf[c];
-    if (field < 0) {
-      auto nulls = Vector::make(type, rows);
+    if (file.fieldOf[c] < 0) {
+      auto nulls = Vector::make(schema[c].dataType, rows);
       nulls->validity().setAllNull(rows);
       cols[c] = std::move(nulls);
       continue;
     }
-    if (!rg) rg = reader.RowGroup(group);
-    std::shared_ptr<arrow::ChunkedArray> chunked;
-    arrow::Status st;
-    try {
-      st = rg->Column(field)->Read(&chunked);
-    } catch (const std::exception& e) {
-      st = arrow::Status::IOError(e.what());
-    }
-    if (!st.ok())
-      throw ExecutionException(fmt::format("Could not read column `{}` of row group {} of file:{} (damaged?): {}",
-                                           schema[c].name, group, path, st.message()));
-    if (static_cast<std::size_t>(chunked->length()) != rows)
-      throw ExecutionException(fmt::format("Column `{}` of row group {} of file:{} holds {} values for {} rows.",
-                                           schema[c].name, group, path, chunked->length(), rows));
-    VectorPtr v = connect::arrowToVector(type, plainChunks(chunked->chunks(), path, schema[c].name));
-    chunked.reset();
-    if (file.wallClock[c]) {
-      // The vector was just made here and is not shared yet.
-      wallClockToSessionZone(*std::const_pointer_cast<Vector>(v), zone);
-    }
-    cols[c] = std::move(v);
+    cols[c] = toColumn(schema[c].dataType, readChunks(reader, path, file, group, c, schema), file.wallClock[c], zone);
   }
   return Batch(std::move(cols), rows);
 }
@@ -416,22 +420,45 @@ Partitions readParquet(const std::vector<std::string>& files, const StructType& 
   const ZoneRules zone = ZoneRules::session(ctx.eval.timeZone);
   Partitions out(parts.size());
   parallelFor(work.size(), [&](std::size_t p) {
+    const std::vector<Piece>& mine = work[p];
+    std::vector<std::unique_ptr<parquet::arrow::FileReader>> readers(files.size());
+    auto readerFor = [&](std::size_t f) -> parquet::arrow::FileReader& {
+      if (!readers[f]) readers[f] = openFile(files[f], opened[f].metadata);
+      return *readers[f];
+    };
+    // A column every row group of the partition holds with one Arrow type converts in one pass over all its
+    // chunks (no copy to join the row groups); the others are converted per row group and joined.
+    std::vector<bool> perGroup = wanted;
+    std::vector<VectorPtr> whole(schema.size());
+    if (mine.size() > 1) {
+      for (std::size_t c = 0; c < schema.size(); ++c) {
+        if (!wanted[c]) continue;
+        const bool clock = opened[mine.front().file].wallClock[c];
+        bool uniform = true;
+        for (const Piece& piece : mine)
+          uniform = uniform && opened[piece.file].fieldOf[c] >= 0 && opened[piece.file].wallClock[c] == clock;
+        if (!uniform) continue;
+        ArrayList chunks;
+        for (const Piece& piece : mine) {
+          ArrayList more = readChunks(readerFor(piece.file), files[piece.file], opened[piece.file], piece.group, c, schema);
+          chunks.insert(chunks.end(), more.begin(), more.end());
+        }
+        for (const auto& a : chunks) uniform = uniform && a->type()->Equals(*chunks.front()->type());
+        if (!uniform) continue;
+        whole[c] = toColumn(schema[c].dataType, chunks, clock, zone);
+        perGroup[c] = false;
+      }
+    }
+    const bool anyPerGroup = std::find(perGroup.begin(), perGroup.end(), true) != perGroup.end();
     Partitions pieces;
-    std::size_t openIndex = files.size();
-    std::unique_ptr<parquet::arrow::FileReader> reader;
-    bool anyWanted = std::find(wanted.begin(), wanted.end(), true) != wanted.end();
-    for (const Piece& piece : work[p]) {
+    for (const Piece& piece : mine) {
       const OpenedFile& file = opened[piece.file];
-      if (!anyWanted) {  // a count: the footer knows the rows
+      if (!anyPerGroup) {  // nothing left to convert here: the footer knows the rows
         pieces.push_back(Batch(std::vector<VectorPtr>(schema.size()),
                                static_cast<std::size_t>(file.metadata->RowGroup(piece.group)->num_rows())));
         continue;
       }
-      if (openIndex != piece.file) {
-        reader = openFile(files[piece.file], file.metadata);
-        openIndex = piece.file;
-      }
-      pieces.push_back(readRowGroup(*reader, files[piece.file], file, piece.group, schema, wanted, zone));
+      pieces.push_back(readRowGroup(readerFor(piece.file), files[piece.file], file, piece.group, schema, perGroup, zone));
     }
     if (pieces.empty()) {
       std::vector<VectorPtr> cols(schema.size());
@@ -439,7 +466,9 @@ Partitions readParquet(const std::vector<std::string>& files, const StructType& 
         if (wanted[c]) cols[c] = Vector::make(schema[c].dataType, 0);
       out[p] = Batch(std::move(cols), 0);
     } else {
-      out[p] = concatColumns(pieces, schema, wanted);
+      out[p] = concatColumns(pieces, schema, perGroup);
+      for (std::size_t c = 0; c < schema.size(); ++c)
+        if (whole[c]) out[p].columns[c] = std::move(whole[c]);
     }
   });
   if (out.empty()) {
