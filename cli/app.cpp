@@ -27,13 +27,13 @@ const CommandInfo kCommands[] = {
     {"metrics", "Model performance and fairness metrics of a prediction column", &makeMetricsCommand},
     {"predict", "Add a scikit-learn model's predictions to a data file and write it as CSV", &makePredictCommand},
     {"history", "Past scans from the event history, and the trends of a dataset's key figures", &makeHistoryCommand},
-    {"sql", "Run a SQL query over CSV files and inline tables on the local engine", &makeSqlCommand},
+    {"sql", "Run a SQL query over CSV and Parquet files and inline tables on the local engine", &makeSqlCommand},
 };
 
 }  // namespace
 
 int runApp(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  CLI::App app{"norq-spark: data checks and SQL over CSV data on an embedded Spark-compatible engine", "norq-spark"};
+  CLI::App app{"norq-spark: data checks and SQL over CSV and Parquet data on an embedded Spark-compatible engine", "norq-spark"};
   app.set_version_flag("--version", std::string("norq-spark ") + kVersion);
   app.require_subcommand(1);
 

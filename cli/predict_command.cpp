@@ -55,7 +55,7 @@ std::string toCsv(const engine::LocalTable& table) {
 class PredictCommand final : public Command {
  public:
   void configure(CLI::App& sub) override {
-    sub.add_option("data", options_.data, "CSV file, or folder of CSV part files, to predict for")->required();
+    sub.add_option("data", options_.data, "CSV or Parquet file, or folder of part files, to predict for")->required();
     sub.add_option("--model", model_,
                    "scikit-learn model saved with pickle or joblib (.joblib). Loading it runs code from the file: "
                    "use only files from a trusted source")

@@ -68,9 +68,9 @@ spark::Splits parseSplits(const std::string& text) {
 
 void configureScanOptions(CLI::App& sub, ScanOptions& o) {
   const bool all = o.command == "scan";
-  sub.add_option("data", o.data, "CSV file, or folder of CSV part files, holding the data")->required();
+  sub.add_option("data", o.data, "CSV or Parquet file, or folder of part files, holding the data")->required();
   if (all || o.command == "drift")
-    sub.add_option("--reference", o.reference, "Reference CSV file (or folder) to measure drift against")
+    sub.add_option("--reference", o.reference, "Reference CSV or Parquet file (or folder) to measure drift against")
         ->type_name("PATH")
         ->required(o.command == "drift");
   sub.add_flag("--no-header", o.noHeader, "CSV files have no header line");
@@ -261,6 +261,36 @@ void applyConfigFile(ScanOptions& o) {
   }
 }
 
+bool isParquetPath(const std::string& path) {
+  namespace fs = std::filesystem;
+  auto named = [](const fs::path& p) {
+    std::string ext = p.extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    return ext == ".parquet" || ext == ".parq";
+  };
+  auto magic = [](const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    char head[4] = {};
+    return in.read(head, 4) && std::string_view(head, 4) == "PAR1";
+  };
+  std::error_code ec;
+  if (fs::is_regular_file(path, ec)) return named(path) || magic(path);
+  if (fs::is_directory(path, ec)) {
+    std::vector<fs::path> files;
+    for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      if (!name.empty() && name[0] != '.' && name[0] != '_' && it->is_regular_file(ec)) files.push_back(it->path());
+    }
+    if (files.empty()) return false;
+    std::sort(files.begin(), files.end());
+    return named(files.front()) || magic(files.front());
+  }
+  // A path only a Spark server sees: its name tells.
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  return named(p);
+}
+
 engine::DataFrame readInput(engine::SparkSession& session, const std::string& path, const ScanOptions& o,
                             std::vector<std::string>* warnings) {
   namespace fs = std::filesystem;
@@ -278,15 +308,25 @@ engine::DataFrame readInput(engine::SparkSession& session, const std::string& pa
         if (!name.empty() && name[0] != '.' && name[0] != '_' && it->is_regular_file(ec)) anyFile = true;
       }
       if (ec) throw CliError("cannot read the folder " + path + ": " + ec.message());
-      if (!anyFile) throw CliError("the folder " + path + " holds no data files");
+      if (!anyFile) {
+        for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
+          if (it->path().filename().string().find('=') != std::string::npos && it->is_directory(ec))
+            throw CliError("the folder " + path + " holds partition folders (such as " +
+                           it->path().filename().string() +
+                           "), which are not read: give one partition folder, or a folder of part files");
+        throw CliError("the folder " + path + " holds no data files");
+      }
     } else if (!fs::is_regular_file(status)) {
-      throw CliError(path + " is not a file or a folder of CSV files (a device, pipe or socket cannot be read twice)");
+      throw CliError(path +
+                     " is not a file or a folder of CSV or Parquet files (a device, pipe or socket cannot be read twice)");
     }
   }
-  // Malformed records (rows with too few or too many fields) are errors, not silently padded rows.
-  engine::DataFrame df = csvReader(session, o.csv).option("mode", "FAILFAST").csv(path, !o.noHeader, true);
+  // Malformed CSV records (rows with too few or too many fields) are errors, not silently padded rows.
+  const bool parquet = isParquetPath(path);
+  engine::DataFrame df = parquet ? session.read().parquet(path)
+                                 : csvReader(session, o.csv).option("mode", "FAILFAST").csv(path, !o.noHeader, true);
   if (df.columns().empty()) throw CliError("no columns found in " + path);
-  if (warnings && !session.isRemote())
+  if (warnings && !parquet && !session.isRemote())
     if (auto w = likelyDelimiterWarning(path, df.columns(), o.csv)) warnings->push_back(*w);
   if (df.limit(1).count() == 0)
     throw CliError("no data rows in " + path + (o.noHeader ? "" : " (a header line only)"));

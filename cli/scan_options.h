@@ -71,9 +71,13 @@ void configureScanOptions(CLI::App& sub, ScanOptions& o);
 // CliError naming the key (and the nearest valid one) for an unknown key or a value of the wrong type.
 void applyConfigFile(ScanOptions& o);
 
-// The input file (or folder of part files) as a frame, with the --where condition applied. CliError for a
-// missing or empty file; the engine's errors for a malformed condition or unknown column. A file read as one
-// column while another separator is likely adds a warning to `warnings` (when given).
+// Whether a path names Parquet data: a file ending in .parquet or starting with Parquet's magic bytes, or a
+// folder whose first visible file is one.
+bool isParquetPath(const std::string& path);
+
+// The input file (or folder of part files, CSV or Parquet) as a frame, with the --where condition applied.
+// CliError for a missing or empty file; the engine's errors for a malformed condition or unknown column. A CSV
+// file read as one column while another separator is likely adds a warning to `warnings` (when given).
 engine::DataFrame readInput(engine::SparkSession& session, const std::string& path, const ScanOptions& o,
                             std::vector<std::string>* warnings = nullptr);
 

@@ -14,6 +14,7 @@
 #include "output_files.h"
 #include "output_json.h"
 #include "output_table.h"
+#include "scan_options.h"
 #include "view_args.h"
 
 namespace cli {
@@ -46,7 +47,7 @@ void checkPathExists(const ViewArg& arg, const std::string& option) {
   if (!std::filesystem::exists(arg.path, ec)) {
     throw CliError(option + " " + arg.name + ": no such file or directory: " + arg.path);
   }
-  if (std::filesystem::is_directory(arg.path, ec) && option == "--csv") {
+  if (std::filesystem::is_directory(arg.path, ec) && (option == "--csv" || option == "--parquet")) {
     // The reader takes every visible file of a folder as a part file.
     bool anyFile = false;
     for (std::filesystem::directory_iterator it(arg.path, ec), end; !ec && it != end; it.increment(ec)) {
@@ -82,17 +83,29 @@ int execute(const SqlOptions& options, std::ostream& out) {
     throw CliError("--max-rows must be zero or more, got " + std::to_string(*options.maxRows));
   }
   const auto csvViews = parseViewArgs(options.csv, "--csv");
-  const auto tableViews = parseViewArgs(options.tables, "--table", csvViews);
-  // On a Spark server (--remote) the CSV paths name files the server reads: the server checks them.
+  auto taken = csvViews;
+  const auto parquetViews = parseViewArgs(options.parquet, "--parquet", taken);
+  taken.insert(taken.end(), parquetViews.begin(), parquetViews.end());
+  const auto tableViews = parseViewArgs(options.tables, "--table", taken);
+  // On a Spark server (--remote) the file paths name files the server reads: the server checks them.
   auto active = engine::SparkSession::getActiveSession();
-  if (!active || !active->isRemote())
+  if (!active || !active->isRemote()) {
     for (const auto& v : csvViews) checkPathExists(v, "--csv");
+    for (const auto& v : parquetViews) checkPathExists(v, "--parquet");
+  }
   for (const auto& v : tableViews) checkPathExists(v, "--table");
 
   auto session = engine::SparkSession::builder().appName("norq-spark").getOrCreate();
   ViewScope scope(*session);
   for (const auto& v : csvViews) {
-    csvReader(*session, options.csvFlags).csv(v.path, options.header, true).createOrReplaceTempView(v.name);
+    // A Parquet file given with --csv is read as Parquet: its bytes are never meant as CSV text.
+    auto df = isParquetPath(v.path) ? session->read().parquet(v.path)
+                                    : csvReader(*session, options.csvFlags).csv(v.path, options.header, true);
+    df.createOrReplaceTempView(v.name);
+    scope.add(v.name);
+  }
+  for (const auto& v : parquetViews) {
+    session->read().parquet(v.path).createOrReplaceTempView(v.name);
     scope.add(v.name);
   }
   for (const auto& v : tableViews) {
@@ -102,6 +115,7 @@ int execute(const SqlOptions& options, std::ostream& out) {
 
   std::vector<std::string> views;
   for (const auto& v : csvViews) views.push_back(v.name);
+  for (const auto& v : parquetViews) views.push_back(v.name);
   for (const auto& v : tableViews) views.push_back(v.name);
   try {
     return runQuery(*session, options, out);
@@ -134,6 +148,10 @@ class SqlCommand final : public Command {
     sub.add_option("--csv", options_.csv,
                    "Register a CSV file, or a folder of CSV part files, as a view (header and schema "
                    "inference on by default). Repeatable.")
+        ->type_name("NAME=PATH")
+        ->allow_extra_args(false);
+    sub.add_option("--parquet", options_.parquet,
+                   "Register a Parquet file, or a folder of Parquet part files, as a view. Repeatable.")
         ->type_name("NAME=PATH")
         ->allow_extra_args(false);
     sub.add_option("--table", options_.tables,

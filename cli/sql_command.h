@@ -14,6 +14,7 @@ namespace cli {
 
 struct SqlOptions {
   std::vector<std::string> csv;         // NAME=PATH (a file or a folder of part files)
+  std::vector<std::string> parquet;     // NAME=PATH (a Parquet file or a folder of part files)
   std::vector<std::string> tables;      // NAME=JSONFILE (see inline_table.h)
   bool header = true;                   // CSV files start with a header line
   CsvFlags csvFlags;                    // how the CSV files are read

@@ -32,6 +32,7 @@ CONF_DIR = os.path.join(ROOT, "tests", "conformance")
 SCENARIO_DIR = os.path.join(CONF_DIR, "scenarios")
 GOLDEN_DIR = os.path.join(CONF_DIR, "golden")
 CSV_DIR = os.path.join(CONF_DIR, "csv")
+PARQUET_DIR = os.path.join(CONF_DIR, "parquet")
 
 
 TOPIC_CONF_KEYS = ["spark.sql.files.maxPartitionBytes", "spark.sql.files.openCostInBytes"]
@@ -164,6 +165,8 @@ def register_tables(spark, tables):
             opts = {"header": "true", "inferSchema": "true"}
             opts.update({k: str(v).lower() if isinstance(v, bool) else str(v) for k, v in t.get("options", {}).items()})
             df = spark.read.options(**opts).csv(os.path.join(CSV_DIR, t["csv"]))
+        elif "parquet" in t:
+            df = spark.read.parquet(os.path.join(PARQUET_DIR, t["parquet"]))
         else:
             fields = [T.StructField(n, _parse_datatype_string(ty), True) for n, ty in t["schema"]]
             schema = T.StructType(fields)

@@ -74,6 +74,11 @@ void render(const Plan& p, int depth, std::string& out) {
       out += fmt::format("CsvScan {} files {}", n.files.size(), n.schema.simpleString());
       break;
     }
+    case PlanKind::ParquetScan: {
+      const auto& n = static_cast<const ParquetScanPlan&>(p);
+      out += fmt::format("ParquetScan {} files {}", n.files.size(), n.schema.simpleString());
+      break;
+    }
     case PlanKind::Project: out += "Project [" + exprList(static_cast<const ProjectPlan&>(p).exprs) + "]"; break;
     case PlanKind::Filter: out += "Filter " + static_cast<const FilterPlan&>(p).condition->toString(); break;
     case PlanKind::Aggregate: {

@@ -24,6 +24,7 @@ enum class PlanKind : std::uint8_t {
   LocalRelation,  // rows given by the caller
   Range,          // range(start, end, step): one column "id" of type long
   CsvScan,        // CSV files
+  ParquetScan,    // Parquet files
   Project,        // select expressions (may contain window expressions)
   Filter,
   Aggregate,      // group by + aggregate expressions
@@ -80,6 +81,13 @@ struct CsvScanPlan : Plan {
   std::vector<std::string> files;  // resolved part files, in order
   CsvOptions options;
   StructType schema;               // user schema or inferred schema
+};
+
+struct ParquetScanPlan : Plan {
+  ParquetScanPlan() : Plan(PlanKind::ParquetScan) {}
+  std::vector<std::string> files;  // resolved part files, in order (on a Spark server: the paths as given)
+  StructType schema;               // the files' schema (the first file's), or the user's schema
+  bool userSchema = false;         // schema given with DataFrameReader::schema
 };
 
 struct ProjectPlan : Plan {

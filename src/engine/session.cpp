@@ -9,6 +9,7 @@
 #include "engine/connect/connection.h"
 #include "engine/errors.h"
 #include "engine/local/io/csv_reader.h"
+#include "engine/local/io/parquet_reader.h"
 #include "engine/sql/parser.h"
 
 namespace engine {
@@ -250,6 +251,32 @@ DataFrame DataFrameReader::csv(const std::vector<std::string>& paths, std::optio
     p->files.insert(p->files.end(), files.begin(), files.end());
   }
   p->schema = schema_ ? *schema_ : local::inferCsvSchema(p->files, p->options);
+  return DataFrame(session_, p);
+}
+
+DataFrame DataFrameReader::parquet(const std::string& path) const { return parquet(std::vector<std::string>{path}); }
+
+DataFrame DataFrameReader::parquet(const std::vector<std::string>& paths) const {
+  auto p = std::make_shared<ParquetScanPlan>();
+  p->userSchema = schema_.has_value();
+  if (session_->isRemote()) {
+    // The paths name files the server reads; the server reads their schema (the analysis of the read).
+    p->files = paths;
+    if (schema_) {
+      p->schema = *schema_;
+    } else {
+      p->schema = session_->backend().analyze(p);
+      if (p->schema.empty())
+        throw AnalysisException(fmt::format("[UNABLE_TO_INFER_SCHEMA] Unable to infer schema for Parquet at {}.",
+                                            paths.empty() ? std::string() : paths.front()));
+    }
+    return DataFrame(session_, p);
+  }
+  for (const auto& path : paths) {
+    auto files = local::resolveParquetFiles(path);
+    p->files.insert(p->files.end(), files.begin(), files.end());
+  }
+  p->schema = schema_ ? *schema_ : local::inferParquetSchema(p->files);
   return DataFrame(session_, p);
 }
 

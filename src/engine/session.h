@@ -58,6 +58,10 @@ class DataFrameReader {
                 std::optional<bool> inferSchema = std::nullopt) const;
   DataFrame csv(const std::vector<std::string>& paths, std::optional<bool> header = std::nullopt,
                 std::optional<bool> inferSchema = std::nullopt) const;
+  // Parquet files: a file or a folder of part files (every visible file in it, in name order). The schema is
+  // the first file's unless one was given.
+  DataFrame parquet(const std::string& path) const;
+  DataFrame parquet(const std::vector<std::string>& paths) const;
 
  private:
   std::shared_ptr<SparkSession> session_;

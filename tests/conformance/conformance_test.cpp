@@ -146,6 +146,7 @@ DataFrame makeTable(const json& t) {
     }
     return reader.csv((conformanceDir() / "csv" / t["csv"].get<std::string>()).string());
   }
+  if (t.contains("parquet")) return s->read().parquet((conformanceDir() / "parquet" / t["parquet"].get<std::string>()).string());
   engine::StructType schema;
   std::vector<engine::DataType> types;
   for (const auto& f : t["schema"]) {

@@ -69,6 +69,27 @@ TEST_F(RemoteSession, CsvFilesAreReadByTheServerWithItsInferredSchema) {
   fs::remove_all(dir);
 }
 
+TEST_F(RemoteSession, ParquetFilesAreReadByTheServerAsTheEmbeddedEngineReadsThem) {
+  const std::string dir = std::string(NORQ_SOURCE_DIR) + "/tests/conformance/parquet/";
+  const std::string query = "SELECT city, count(*) AS c, sum(u32) AS s32, sum(amount) AS a, max(ts_ms_tz) AS t "
+                            "FROM arrow_types GROUP BY city ORDER BY city";
+  DataFrame remote = spark_->read().parquet(dir + "arrow_types.parquet");
+  auto local = SparkSession::builder().master("local[2]").create();
+  DataFrame embedded = local->read().parquet(dir + "arrow_types.parquet");
+  EXPECT_EQ(remote.schema().simpleString(), embedded.schema().simpleString());
+  remote.createOrReplaceTempView("arrow_types");
+  embedded.createOrReplaceTempView("arrow_types");
+  std::vector<std::string> a, b;
+  for (const Row& r : spark_->sql(query).collect()) a.push_back(r.toString());
+  for (const Row& r : local->sql(query).collect()) b.push_back(r.toString());
+  EXPECT_EQ(a, b);
+  EXPECT_FALSE(a.empty());
+  // A folder of part files (with its _SUCCESS marker): the server lists it.
+  EXPECT_EQ(spark_->read().parquet(dir + "spark_types_micros").count(), 30);
+  local->stop();
+  EXPECT_THROW(spark_->read().parquet(dir + "missing.parquet"), AnalysisException);
+}
+
 TEST_F(RemoteSession, PersistedFramesAreCachedOnTheServerOnce) {
   connect::Client* client = connect::clientOf(spark_->backend());
   ASSERT_NE(client, nullptr);

@@ -6,6 +6,7 @@
 #include <arrow/io/memory.h>
 #include <arrow/ipc/reader.h>
 #include <arrow/ipc/writer.h>
+#include <arrow/util/bitmap_ops.h>
 #include <fmt/format.h>
 
 #include "engine/errors.h"
@@ -31,13 +32,21 @@ std::size_t totalLength(const ArrayList& parts) {
   return n;
 }
 
+// The chunks' validity bitmaps copied bit range by bit range into the vector's (64-bit words hold the bits in
+// the same little-endian order as Arrow's bytes).
 void copyValidity(Vector& out, const ArrayList& parts) {
   std::size_t row = 0;
   for (const auto& a : parts) {
     if (a->null_count() > 0) {
       out.validity().ensureMaterialized(out.size());
-      for (std::int64_t i = 0; i < a->length(); ++i)
-        if (a->IsNull(i)) out.validity().setNull(row + static_cast<std::size_t>(i));
+      auto* dest = reinterpret_cast<std::uint8_t*>(out.validity().words());
+      if (a->null_bitmap_data()) {
+        arrow::internal::CopyBitmap(a->null_bitmap_data(), a->offset(), a->length(), dest,
+                                    static_cast<std::int64_t>(row));
+      } else {  // a null-typed or otherwise bitmap-less array reporting nulls
+        for (std::int64_t i = 0; i < a->length(); ++i)
+          if (a->IsNull(i)) out.validity().setNull(row + static_cast<std::size_t>(i));
+      }
     }
     row += static_cast<std::size_t>(a->length());
   }
@@ -45,7 +54,7 @@ void copyValidity(Vector& out, const ArrayList& parts) {
 
 [[noreturn]] void mismatch(const DataType& type, const arrow::DataType& got) {
   throw ExecutionException(
-      fmt::format("the Spark Connect server sent a column of Arrow type {} for a column of type {}", got.ToString(),
+      fmt::format("a column of Arrow type {} cannot be read as a column of type {}", got.ToString(),
                   type.simpleString()));
 }
 
@@ -68,6 +77,9 @@ void copyAnyNumeric(Vector& out, const ArrayList& parts, const DataType& type) {
     case arrow::Type::INT16: return copyNumeric<Dst, arrow::Int16Array>(out, parts);
     case arrow::Type::INT32: return copyNumeric<Dst, arrow::Int32Array>(out, parts);
     case arrow::Type::INT64: return copyNumeric<Dst, arrow::Int64Array>(out, parts);
+    case arrow::Type::UINT8: return copyNumeric<Dst, arrow::UInt8Array>(out, parts);
+    case arrow::Type::UINT16: return copyNumeric<Dst, arrow::UInt16Array>(out, parts);
+    case arrow::Type::UINT32: return copyNumeric<Dst, arrow::UInt32Array>(out, parts);
     case arrow::Type::FLOAT: return copyNumeric<Dst, arrow::FloatArray>(out, parts);
     case arrow::Type::DOUBLE: return copyNumeric<Dst, arrow::DoubleArray>(out, parts);
     case arrow::Type::DATE32: return copyNumeric<Dst, arrow::Date32Array>(out, parts);
@@ -171,6 +183,14 @@ VectorPtr toVector(const DataType& type, const ArrayList& parts) {
       return out;
     }
     case TypeId::Decimal: {
+      if (got == arrow::Type::UINT64 || got == arrow::Type::INT64) {  // whole numbers as decimal(20,0)
+        if (type.scale() != 0) mismatch(type, *parts.front()->type());
+        auto out = Vector::make(type, n);
+        if (got == arrow::Type::UINT64) copyNumeric<int128_t, arrow::UInt64Array>(*out, parts);
+        else copyNumeric<int128_t, arrow::Int64Array>(*out, parts);
+        copyValidity(*out, parts);
+        return out;
+      }
       if (got != arrow::Type::DECIMAL128) mismatch(type, *parts.front()->type());
       const int scale = static_cast<const arrow::Decimal128Type&>(*parts.front()->type()).scale();
       if (scale != type.scale()) mismatch(type, *parts.front()->type());
@@ -280,6 +300,10 @@ void appendTo(arrow::ArrayBuilder& b, const Vector& v, std::size_t from, std::si
 }
 
 }  // namespace
+
+VectorPtr arrowToVector(const DataType& type, const std::vector<std::shared_ptr<arrow::Array>>& chunks) {
+  return toVector(type, chunks);
+}
 
 LocalTable arrowIpcToLocalTable(const std::vector<std::string>& ipcStreams, const StructType& schema) {
   std::vector<ArrayList> columns(schema.size());

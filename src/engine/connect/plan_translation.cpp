@@ -176,6 +176,14 @@ pb::Relation translate(const PlanPtr& planPtr, TranslationContext& ctx) {
       for (const auto& f : p.files) ds->add_paths(f);
       break;
     }
+    case PlanKind::ParquetScan: {
+      const auto& p = as<ParquetScanPlan>(plan);
+      auto* ds = rel.mutable_read()->mutable_data_source();
+      ds->set_format("parquet");
+      if (p.userSchema && !p.schema.empty()) ds->set_schema(schemaToJson(p.schema));
+      for (const auto& f : p.files) ds->add_paths(f);
+      break;
+    }
     case PlanKind::Project: {
       const auto& p = as<ProjectPlan>(plan);
       auto* pr = rel.mutable_project();

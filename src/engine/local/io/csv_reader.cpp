@@ -21,6 +21,7 @@
 #include "engine/local/io/csv_scan.h"
 #include "engine/local/io/csv_tokenizer.h"
 #include "engine/local/io/csv_values.h"
+#include "engine/local/io/file_splits.h"
 #include "engine/local/expr/expr_datetime.h"
 
 namespace engine::local {
@@ -177,52 +178,6 @@ Dialect dialectFor(const CsvOptions& o) {
 std::size_t autoChunkBytes(std::size_t fileBytes, std::size_t threads) {
   std::size_t per = (fileBytes + threads - 1) / std::max<std::size_t>(threads, 1);
   return std::clamp(per, 8 * kMiB, 64 * kMiB);
-}
-
-// Spark's split of the files into partitions (FilePartition): the split size is
-// min(maxPartitionBytes, max(openCostInBytes, total / minPartitions)) where total counts every file plus the
-// open cost; splittable files are cut at that size, the pieces sorted by length (longest first, stable) and
-// packed in that order, a partition closing when the next piece would take it past the split size (each
-// piece also costing the open cost). A file read with multiLine is not splittable.
-struct Split {
-  std::size_t file = 0;
-  std::size_t start = 0;
-  std::size_t length = 0;
-};
-
-std::vector<std::vector<Split>> sparkFilePartitions(const std::vector<std::size_t>& sizes, bool splittable,
-                                                    const FileSplitConf& conf, int parallelism) {
-  const std::int64_t openCost = std::max<std::int64_t>(0, conf.openCostInBytes);
-  std::int64_t total = 0;
-  for (std::size_t size : sizes) total += static_cast<std::int64_t>(size) + openCost;
-  const std::int64_t minPartitions = std::max(1, conf.minPartitionNum > 0 ? conf.minPartitionNum : parallelism);
-  const std::int64_t bytesPerCore = total / minPartitions;
-  const std::int64_t maxSplit = std::max<std::int64_t>(1, std::min(conf.maxPartitionBytes, std::max(openCost, bytesPerCore)));
-  std::vector<Split> splits;
-  for (std::size_t f = 0; f < sizes.size(); ++f) {
-    const auto len = static_cast<std::int64_t>(sizes[f]);
-    if (!splittable) {
-      if (len > 0) splits.push_back({f, 0, sizes[f]});
-      continue;
-    }
-    for (std::int64_t off = 0; off < len; off += maxSplit)
-      splits.push_back({f, static_cast<std::size_t>(off), static_cast<std::size_t>(std::min(maxSplit, len - off))});
-  }
-  std::stable_sort(splits.begin(), splits.end(), [](const Split& a, const Split& b) { return a.length > b.length; });
-  std::vector<std::vector<Split>> parts;
-  std::vector<Split> current;
-  std::int64_t currentSize = 0;
-  for (const Split& sp : splits) {
-    if (currentSize + static_cast<std::int64_t>(sp.length) > maxSplit && !current.empty()) {
-      parts.push_back(std::move(current));
-      current.clear();
-      currentSize = 0;
-    }
-    currentSize += static_cast<std::int64_t>(sp.length) + openCost;
-    current.push_back(sp);
-  }
-  if (!current.empty()) parts.push_back(std::move(current));
-  return parts;
 }
 
 // The position just past the line end at `le` ("\n", "\r" or "\r\n"), or `end`.

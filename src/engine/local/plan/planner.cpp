@@ -205,6 +205,15 @@ NodePtr Planner::analyze(const PlanPtr& plan) {
       node = n;
       break;
     }
+    case PlanKind::ParquetScan: {
+      const auto& p = static_cast<const ParquetScanPlan&>(*plan);
+      auto n = std::make_shared<ParquetScanNode>();
+      n->files = p.files;
+      n->fileSchema = p.schema;
+      for (const auto& f : p.schema.fields()) n->output.push_back(freshAttr(f.name, f.dataType, true));
+      node = n;
+      break;
+    }
     case PlanKind::Project: {
       need(1);
       node = std::const_pointer_cast<Node>(analyzeProject(static_cast<const ProjectPlan&>(*plan), kids[0]));

@@ -70,7 +70,9 @@ class Runner {
  public:
   explicit Runner(ExecContext ctx) : ctx_(std::move(ctx)) {}
   const ExecContext& ctx() const { return ctx_; }
-  Partitions run(const Node& node);
+  // `consumer`, when given, is the node above's use of the result (an aggregate's keys and arguments as a
+  // projection): a file scan at the bottom then converts only the columns it and the steps read.
+  Partitions run(const Node& node, const Step* consumer = nullptr);
   // Runs several nodes concurrently.
   std::vector<Partitions> runAll(const std::vector<NodePtr>& nodes);
   int partitionCount(const Node& node);

@@ -5,6 +5,7 @@
 
 #include "engine/errors.h"
 #include "engine/local/io/csv_reader.h"
+#include "engine/local/io/parquet_reader.h"
 #include "engine/local/ops/op_setops.h"
 #include "engine/local/plan/persist_cache.h"
 #include "engine/local/plan/planner_nodes.h"
@@ -13,8 +14,11 @@ namespace engine::local {
 
 std::optional<int> Node::knownPartitions(Runner&) const { return std::nullopt; }
 
-Partitions Runner::run(const Node& node) {
-  if (!node.steps()) return node.run(*this);
+Partitions Runner::run(const Node& node, const Step* consumer) {
+  if (!node.steps()) {
+    const auto* scan = consumer ? dynamic_cast<const FileScanNode*>(&node) : nullptr;
+    return scan ? scan->runColumns(*this, neededInputColumns(scan->output.size(), {consumer})) : node.run(*this);
+  }
   // Gather the chain of per-partition steps down to the first node that is not a pipeline.
   std::vector<const std::vector<Step>*> chain;
   const Node* cur = &node;
@@ -27,9 +31,15 @@ Partitions Runner::run(const Node& node) {
     for (const Step& s : **it) steps.push_back(&s);
   }
   // A file scan under the steps converts only the columns they read (a count converts none).
-  const auto* scan = dynamic_cast<const CsvScanNode*>(cur);
-  Partitions input = scan && !steps.empty() ? scan->runColumns(*this, neededInputColumns(scan->output.size(), steps))
-                                            : cur->run(*this);
+  const auto* scan = dynamic_cast<const FileScanNode*>(cur);
+  Partitions input;
+  if (scan && (!steps.empty() || consumer)) {
+    std::vector<const Step*> readers = steps;
+    if (consumer) readers.push_back(consumer);
+    input = scan->runColumns(*this, neededInputColumns(scan->output.size(), readers));
+  } else {
+    input = cur->run(*this);
+  }
   if (steps.empty()) return input;
   Partitions out(input.size());
   parallelFor(input.size(), [&](std::size_t i) {
@@ -67,6 +77,11 @@ Partitions CsvScanNode::runColumns(Runner& runner, const std::vector<bool>& colu
   return readCsv(files, options, fileSchema, runner.ctx(), columns);
 }
 
+Partitions ParquetScanNode::run(Runner& runner) const { return readParquet(files, fileSchema, runner.ctx()); }
+Partitions ParquetScanNode::runColumns(Runner& runner, const std::vector<bool>& columns) const {
+  return readParquet(files, fileSchema, runner.ctx(), columns);
+}
+
 Partitions WindowProjectNode::run(Runner& runner) const {
   Partitions data = runner.run(*children[0]);
   std::vector<DataType> types = children[0]->types();
@@ -86,7 +101,11 @@ Partitions WindowProjectNode::run(Runner& runner) const {
 }
 
 Partitions AggregateNode::run(Runner& runner) const {
-  Partitions input = runner.run(*children[0]);
+  // A file read below converts only the columns the keys and the aggregates' arguments read.
+  Step reads;
+  reads.project = keys;
+  for (const auto& c : calls) reads.project.insert(reads.project.end(), c.args.begin(), c.args.end());
+  Partitions input = runner.run(*children[0], &reads);
   Partitions agg = hashAggregate(input, keys, calls, runner.ctx());
   input.clear();
   if (identityPost) return agg;

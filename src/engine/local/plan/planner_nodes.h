@@ -33,13 +33,25 @@ struct RangeNode : Node {
   std::optional<int> knownPartitions(Runner&) const override { return numPartitions; }
 };
 
-struct CsvScanNode : Node {
+// A file read: under per-partition steps it converts only the columns the steps read.
+struct FileScanNode : Node {
+  // Reads only the columns marked in `columns` (the others stay empty slots).
+  virtual Partitions runColumns(Runner& runner, const std::vector<bool>& columns) const = 0;
+};
+
+struct CsvScanNode : FileScanNode {
   std::vector<std::string> files;
   CsvOptions options;
   StructType fileSchema;
   Partitions run(Runner& runner) const override;
-  // Reads only the columns marked in `columns` (the others stay empty slots).
-  Partitions runColumns(Runner& runner, const std::vector<bool>& columns) const;
+  Partitions runColumns(Runner& runner, const std::vector<bool>& columns) const override;
+};
+
+struct ParquetScanNode : FileScanNode {
+  std::vector<std::string> files;
+  StructType fileSchema;
+  Partitions run(Runner& runner) const override;
+  Partitions runColumns(Runner& runner, const std::vector<bool>& columns) const override;
 };
 
 struct WindowProjectNode : Node {
