@@ -26,6 +26,9 @@ class Backend {
   // Jobs run so far (each execute() of a plan that reads data counts one); lets tests check memoisation.
   virtual std::uint64_t jobCount() const = 0;
   virtual int defaultParallelism() const = 0;
+  // A session setting changed after the session was made (spark.conf.set): a server applies it to its
+  // session too. The embedded engine reads the session's settings when it runs a plan.
+  virtual void setConf(const std::string& /*key*/, const std::string& /*value*/) {}
 };
 
 // The embedded columnar executor (engine/local).

@@ -186,4 +186,36 @@ std::string Expr::toString() const {
   return nestedText(*this);
 }
 
+namespace {
+
+bool anyMultiPartAttribute(const Expr& e) {
+  if (e.kind == ExprKind::Attribute && e.nameParts.size() > 1) return true;
+  for (const auto& c : e.children) {
+    if (c && anyMultiPartAttribute(*c)) return true;
+  }
+  return false;
+}
+
+// Copy of the tree with attribute qualifiers dropped (Spark's generated names show bare column names).
+ExprPtr stripQualifiers(const ExprPtr& e) {
+  if (!anyMultiPartAttribute(*e)) return e;
+  auto copy = std::make_shared<Expr>(*e);
+  if (copy->kind == ExprKind::Attribute && copy->nameParts.size() > 1) {
+    copy->nameParts = {copy->nameParts.back()};
+  }
+  for (auto& c : copy->children) {
+    if (c) c = stripQualifiers(c);
+  }
+  return copy;
+}
+
+}  // namespace
+
+std::string Expr::outputName() const {
+  if (kind == ExprKind::Alias) return name;
+  if (kind == ExprKind::Attribute && !nameParts.empty()) return nameParts.back();
+  if (!anyMultiPartAttribute(*this)) return toString();
+  return stripQualifiers(std::make_shared<Expr>(*this))->toString();
+}
+
 }  // namespace engine

@@ -55,6 +55,9 @@ struct Expr {
   // Spark-style text of the expression, as used for generated column names: "(a + 1)", "avg(x)",
   // "count(1)", "CAST(x AS INT)", "CASE WHEN (a > 1) THEN 1 ELSE 0 END".
   std::string toString() const;
+  // The name of the column this expression gives when selected: the alias, the attribute's own name, or the
+  // generated text with qualifiers dropped ("(a + 1)" for t.a + 1).
+  std::string outputName() const;
 
   static ExprPtr literalOf(const Value& v);
   static ExprPtr literalOf(const Value& v, const DataType& type);

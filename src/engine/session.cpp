@@ -179,8 +179,15 @@ bool SparkSession::dropTempView(const std::string& name) {
 }
 
 void SparkSession::setConf(const std::string& key, const std::string& value) {
+  // The server first: a setting it refuses (a static one) is not kept here either.
+  if (backend_) backend_->setConf(key, value);
   std::lock_guard<std::mutex> lock(mutex_);
   conf_[key] = value;
+}
+
+std::map<std::string, std::string> SparkSession::confSnapshot() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return conf_;
 }
 
 std::optional<std::string> SparkSession::getConf(const std::string& key) const {

@@ -133,6 +133,8 @@ class SparkSession : public std::enable_shared_from_this<SparkSession> {
   // Configuration (spark.sql.* keys); values are text.
   void setConf(const std::string& key, const std::string& value);
   std::optional<std::string> getConf(const std::string& key) const;
+  // Every setting of the session, copied.
+  std::map<std::string, std::string> confSnapshot() const;
 
  private:
   SparkSession(std::map<std::string, std::string> conf);

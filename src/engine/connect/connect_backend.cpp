@@ -78,10 +78,14 @@ class ConnectBackend : public Backend {
     // answers depend on, so that both backends agree.
     std::vector<std::pair<std::string, std::string>> pairs = {{"spark.sql.ansi.enabled", "false"},
                                                               {"spark.sql.session.timeZone", session.timeZone()}};
-    for (const char* key : {"spark.sql.shuffle.partitions", "spark.sql.caseSensitive"})
-      if (auto v = session.getConf(key)) pairs.emplace_back(key, *v);
+    // The SQL settings the builder was given apply on the server as well (as pyspark's builder does).
+    for (const auto& [key, value] : session.confSnapshot())
+      if (key.starts_with("spark.sql.") && key != "spark.sql.ansi.enabled" && key != "spark.sql.session.timeZone")
+        pairs.emplace_back(key, value);
     client_.setConfig(pairs);
   }
+
+  void setConf(const std::string& key, const std::string& value) override { client_.setConfig({{key, value}}); }
 
   ~ConnectBackend() override { stop(); }
 

@@ -2,13 +2,17 @@
 // DataFrame calls.
 #include "engine/connect/plan_translation.h"
 
+#include <algorithm>
+#include <cctype>
 #include <limits>
 
 #include <fmt/format.h>
 
 #include "engine/connect/arrow_ipc.h"
 #include "engine/connect/type_translation.h"
+#include "engine/backend.h"
 #include "engine/errors.h"
+#include "engine/session.h"
 
 namespace engine::connect {
 
@@ -99,6 +103,19 @@ std::string outputName(const Expr& e) {
   return e.toString();
 }
 
+// Selected columns keep the names the embedded engine gives them (Spark's own names for SQL text and for
+// pyspark's classic DataFrames): a server names a few expressions after the Connect function they arrive as
+// ("negative(i)" for -i, where SQL text gives "(- i)"; a BETWEEN arrives as its two comparisons).
+pb::Expression toOutputExpression(const ExprPtr& e, TranslationContext& ctx) {
+  pb::Expression x = toExpression(e, ctx);
+  if (e->kind == ExprKind::Alias || e->kind == ExprKind::Attribute || e->kind == ExprKind::Star) return x;
+  pb::Expression named;
+  auto* alias = named.mutable_alias();
+  *alias->mutable_expr() = std::move(x);
+  alias->add_name(e->outputName());
+  return named;
+}
+
 // Spark Connect's GROUP BY puts the grouping columns first in the output, as DataFrame.groupBy(...).agg(...)
 // does. The engine's aggregate lists its output in full: when it starts with the grouping expressions (the
 // DataFrame form) they are left out of the aggregate expressions; otherwise (SQL text with another select
@@ -118,7 +135,7 @@ pb::Relation aggregate(const AggregatePlan& p, TranslationContext& ctx) {
   }
   if (prefixed) {
     for (std::size_t i = p.groupings.size(); i < p.aggregates.size(); ++i) {
-      *a->add_aggregate_expressions() = toExpression(p.aggregates[i], ctx);
+      *a->add_aggregate_expressions() = toOutputExpression(p.aggregates[i], ctx);
     }
     return rel;
   }
@@ -188,7 +205,7 @@ pb::Relation translate(const PlanPtr& planPtr, TranslationContext& ctx) {
       const auto& p = as<ProjectPlan>(plan);
       auto* pr = rel.mutable_project();
       *pr->mutable_input() = input(plan, 0, ctx);
-      for (const auto& e : p.exprs) *pr->add_expressions() = toExpression(e, ctx);
+      for (const auto& e : p.exprs) *pr->add_expressions() = toOutputExpression(e, ctx);
       break;
     }
     case PlanKind::Filter: {
@@ -228,7 +245,22 @@ pb::Relation translate(const PlanPtr& planPtr, TranslationContext& ctx) {
       if (p.allColumns) {
         d->set_all_columns_as_keys(true);
       } else {
-        for (const auto& c : p.columns) d->add_column_names(c);
+        // A server refuses an unknown key column with an internal plan error; Spark's DataFrame API reports
+        // it as an analysis error naming the columns there are, as the embedded engine does.
+        const StructType schema = ctx.session.backend().analyze(plan.inputs.at(0));
+        for (const auto& c : p.columns) {
+          const bool known = std::any_of(schema.fields().begin(), schema.fields().end(), [&](const StructField& f) {
+            return f.name.size() == c.size() && std::equal(f.name.begin(), f.name.end(), c.begin(), [](char x, char y) {
+                     return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+                   });
+          });
+          if (!known) {
+            std::string names;
+            for (const auto& f : schema.fields()) names += (names.empty() ? "" : ", ") + f.name;
+            throw AnalysisException(fmt::format("Cannot resolve column name \"{}\" among ({}).", c, names));
+          }
+          d->add_column_names(c);
+        }
       }
       break;
     }

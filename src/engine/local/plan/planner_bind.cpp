@@ -17,27 +17,6 @@ std::string lname(const Expr& e) { return toLower(e.name); }
 
 bool isAggCall(const Expr& e) { return e.kind == ExprKind::Function && isAggregateFunction(lname(e)); }
 
-bool anyMultiPartAttribute(const Expr& e) {
-  if (e.kind == ExprKind::Attribute && e.nameParts.size() > 1) return true;
-  for (const auto& c : e.children) {
-    if (c && anyMultiPartAttribute(*c)) return true;
-  }
-  return false;
-}
-
-// Copy of the tree with attribute qualifiers dropped (Spark's generated names show bare column names).
-ExprPtr stripQualifiers(const ExprPtr& e) {
-  if (!anyMultiPartAttribute(*e)) return e;
-  auto copy = std::make_shared<Expr>(*e);
-  if (copy->kind == ExprKind::Attribute && copy->nameParts.size() > 1) {
-    copy->nameParts = {copy->nameParts.back()};
-  }
-  for (auto& c : copy->children) {
-    if (c) c = stripQualifiers(c);
-  }
-  return copy;
-}
-
 std::string frameKey(const WindowSpecData& w) {
   if (!w.hasFrame) return "default";
   return fmt::format("{}:{}:{}", w.frameType == FrameType::Rows ? "rows" : "range", w.lower, w.upper);
@@ -127,11 +106,7 @@ bool containsWindow(const Expr& e) {
   return false;
 }
 
-std::string outputName(const Expr& e) {
-  if (e.kind == ExprKind::Alias) return e.name;
-  if (e.kind == ExprKind::Attribute && !e.nameParts.empty()) return e.nameParts.back();
-  return stripQualifiers(std::make_shared<Expr>(e))->toString();
-}
+std::string outputName(const Expr& e) { return e.outputName(); }
 
 BoundExprPtr castTo(BoundExprPtr e, const DataType& t) {
   if (e->type() == t) return e;
