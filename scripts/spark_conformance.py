@@ -227,6 +227,8 @@ def apply_ops(spark, df, ops):
             df = df.distinct()
         elif kind == "limit":
             df = df.limit(op["n"])
+        elif kind == "offset":
+            df = df.offset(op["n"])
         elif kind == "orderBy":
             df = df.orderBy(*[sort_key(k) for k in op["keys"]])
         elif kind == "groupBy":

@@ -253,6 +253,8 @@ OpsResult applyOps(DataFrame df, const json& ops) {
       df = df.distinct();
     } else if (kind == "limit") {
       df = df.limit(op["n"].get<std::int64_t>());
+    } else if (kind == "offset") {
+      df = df.offset(op["n"].get<std::int64_t>());
     } else if (kind == "orderBy") {
       std::vector<ColumnOrName> keys;
       for (const auto& k : op["keys"]) keys.emplace_back(sortKey(k));
@@ -347,6 +349,10 @@ bool errorMatches(const std::string& expected, const std::exception& e) {
            dynamic_cast<const engine::ParseException*>(&e) != nullptr;
   if (expected == "IllegalArgumentException")
     return dynamic_cast<const engine::IllegalArgumentException*>(&e) != nullptr;
+  // Errors raised while a query runs (SparkRuntimeException, SparkException): the engine's execution errors.
+  // Py4JJavaError: a Java exception (IllegalStateException, SparkException) raised while the query ran.
+  if (expected == "SparkRuntimeException" || expected == "SparkException" || expected == "Py4JJavaError")
+    return dynamic_cast<const engine::ExecutionException*>(&e) != nullptr;
   return false;
 }
 
