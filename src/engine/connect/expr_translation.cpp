@@ -228,7 +228,7 @@ pb::Expression toExpression(const ExprPtr& expr, TranslationContext& ctx) {
     }
     case ExprKind::Subquery:
       throw AnalysisException(fmt::format(
-          "[UNSUPPORTED_FEATURE] {} cannot be sent to Spark Connect by this client: run the query on the embedded "
+          "[UNSUPPORTED_FEATURE] {} cannot run on Spark Connect from this client: run the query on the embedded "
           "engine, or write it as a join.",
           e.name == "scalar" ? "A scalar subquery" : e.name == "exists" ? "An EXISTS subquery" : "An IN subquery"));
     case ExprKind::Udf: {

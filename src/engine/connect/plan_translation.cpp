@@ -199,7 +199,7 @@ pb::Relation translate(const PlanPtr& planPtr, TranslationContext& ctx) {
         // Spark Connect's Join names its USING columns; which columns two sides share is only known once the
         // server has analysed them.
         throw AnalysisException(
-            "[UNSUPPORTED_FEATURE] NATURAL JOIN cannot be sent to Spark Connect by this client: write the join "
+            "[UNSUPPORTED_FEATURE] NATURAL JOIN cannot run on Spark Connect from this client: write the join "
             "with USING (the shared columns).");
       }
       auto* j = rel.mutable_join();
