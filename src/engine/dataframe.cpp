@@ -83,7 +83,7 @@ DataFrame DataFrame::select(const std::vector<Column>& cols) const {
 DataFrame DataFrame::selectExpr(const std::vector<std::string>& exprs) const {
   auto p = std::make_shared<ProjectPlan>();
   p->inputs = {plan_};
-  for (const auto& text : exprs) p->exprs.push_back(sql::parseExpression(text));
+  for (const auto& text : exprs) p->exprs.push_back(sql::parseExpression(text, session_.get()));
   return withPlan(p);
 }
 
@@ -95,7 +95,7 @@ DataFrame DataFrame::filter(const Column& condition) const {
 }
 
 DataFrame DataFrame::filter(const std::string& condition) const {
-  return filter(Column(sql::parseExpression(condition)));
+  return filter(Column(sql::parseExpression(condition, session_.get())));
 }
 
 DataFrame DataFrame::withColumn(const std::string& name, const Column& c) const {
@@ -177,6 +177,18 @@ DataFrame DataFrame::limit(std::int64_t n) const {
   auto p = std::make_shared<LimitPlan>();
   p->inputs = {plan_};
   p->limit = n;
+  return withPlan(p);
+}
+
+DataFrame DataFrame::offset(std::int64_t n) const {
+  if (n < 0)
+    throw AnalysisException(fmt::format(
+        "[INVALID_LIMIT_LIKE_EXPRESSION.IS_NEGATIVE] The offset expression \"{}\" is invalid. The offset expression "
+        "must be equal to or greater than 0, but got {}.",
+        n, n));
+  auto p = std::make_shared<OffsetPlan>();
+  p->inputs = {plan_};
+  p->offset = n;
   return withPlan(p);
 }
 

@@ -113,6 +113,8 @@ class DataFrame {
   }
   DataFrame distinct() const;
   DataFrame limit(std::int64_t n) const;
+  // Skips the first n rows (in partition order; follow an orderBy for a defined set).
+  DataFrame offset(std::int64_t n) const;
   DataFrame orderBy(const std::vector<ColumnOrName>& cols) const;
   template <class... Cs>
     requires(sizeof...(Cs) > 0 && (std::is_convertible_v<Cs, ColumnOrName> && ...))

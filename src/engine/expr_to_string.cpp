@@ -171,6 +171,9 @@ std::string nestedText(const Expr& e) {
       return windowText(e);
     case ExprKind::Udf:
       return fmt::format("{}({})", e.name, joinArgs(e.children));
+    case ExprKind::Subquery:
+      if (e.name == "in") return fmt::format("({} IN (listquery()))", joinArgs(e.children));
+      return e.name == "exists" ? "exists()" : "scalarsubquery()";
   }
   return e.name;
 }

@@ -77,6 +77,15 @@ ExprPtr Expr::sortOrder(ExprPtr child, bool ascending, bool nullsFirst) {
   return e;
 }
 
+ExprPtr Expr::subqueryOf(const std::string& kind, std::shared_ptr<const Plan> plan, std::vector<ExprPtr> values) {
+  auto e = std::make_shared<Expr>();
+  e->kind = ExprKind::Subquery;
+  e->name = kind;
+  e->subquery = std::move(plan);
+  e->children = std::move(values);
+  return e;
+}
+
 ExprPtr Expr::windowed(ExprPtr fn, std::shared_ptr<const WindowSpecData> spec) {
   auto e = make(ExprKind::Window);
   e->children = {std::move(fn)};

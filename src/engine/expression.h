@@ -24,6 +24,7 @@ struct Expr;
 using ExprPtr = std::shared_ptr<const Expr>;
 struct WindowSpecData;
 struct UdfInfo;
+struct Plan;
 
 enum class ExprKind : std::uint8_t {
   Literal,    // literal (value; literalType is its type, e.g. a typed null)
@@ -35,6 +36,8 @@ enum class ExprKind : std::uint8_t {
   SortOrder,  // children[0] ASC|DESC NULLS FIRST|LAST
   Window,     // children[0] OVER window
   Udf,        // vectorised user function over children (udf holds the function)
+  Subquery,   // a query used as an expression: name is "scalar", "exists" or "in" (children: the values
+              // compared with the query's column); subquery holds the query's plan
 };
 
 struct Expr {
@@ -51,6 +54,7 @@ struct Expr {
   bool isDistinct = false;
   std::shared_ptr<const WindowSpecData> window;
   std::shared_ptr<const UdfInfo> udf;
+  std::shared_ptr<const Plan> subquery;
 
   // Spark-style text of the expression, as used for generated column names: "(a + 1)", "avg(x)",
   // "count(1)", "CAST(x AS INT)", "CASE WHEN (a > 1) THEN 1 ELSE 0 END".
@@ -69,6 +73,8 @@ struct Expr {
   static ExprPtr cast(ExprPtr child, const DataType& type);
   static ExprPtr sortOrder(ExprPtr child, bool ascending, bool nullsFirst);
   static ExprPtr windowed(ExprPtr fn, std::shared_ptr<const WindowSpecData> spec);
+  // kind: "scalar", "exists" or "in" (values: the left side of IN).
+  static ExprPtr subqueryOf(const std::string& kind, std::shared_ptr<const Plan> plan, std::vector<ExprPtr> values = {});
 };
 
 enum class FrameType : std::uint8_t { Rows, Range };

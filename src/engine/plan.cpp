@@ -125,6 +125,7 @@ void render(const Plan& p, int depth, std::string& out) {
       break;
     }
     case PlanKind::NaDrop: out += "NaDrop"; break;
+    case PlanKind::Offset: out += fmt::format("Offset {}", static_cast<const OffsetPlan&>(p).offset); break;
   }
   out += "\n";
   for (const auto& in : p.inputs) render(*in, depth + 1, out);

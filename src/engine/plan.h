@@ -40,6 +40,7 @@ enum class PlanKind : std::uint8_t {
   SubqueryAlias,  // a named relation (views, FROM t AS x): qualifies its columns
   Sample,         // Bernoulli sample by bounds (randomSplit)
   NaDrop,         // na.drop
+  Offset,         // skip the first rows (OFFSET m, DataFrame.offset)
 };
 
 struct Plan {
@@ -72,7 +73,7 @@ struct CsvOptions {
   std::string mode = "PERMISSIVE";  // PERMISSIVE | DROPMALFORMED | FAILFAST
   std::string timestampFormat;      // empty: Spark's default parsing
   std::string dateFormat;           // empty: yyyy-MM-dd
-  bool multiLine = true;            // quoted fields may hold newlines
+  bool multiLine = false;           // true: quoted fields may hold newlines (Spark's default is false)
   std::string encoding = "UTF-8";
 };
 
@@ -120,6 +121,7 @@ struct JoinPlan : Plan {
   JoinType joinType = JoinType::Inner;
   ExprPtr condition;                       // may be null
   std::vector<std::string> usingColumns;   // join on names: output has them once, first
+  bool natural = false;                    // NATURAL JOIN: USING every column the two sides share
 };
 
 enum class SetOpType : std::uint8_t { Union, Except, Intersect };
@@ -140,6 +142,11 @@ struct DeduplicatePlan : Plan {
 struct LimitPlan : Plan {
   LimitPlan() : Plan(PlanKind::Limit) {}
   std::int64_t limit = 0;
+};
+
+struct OffsetPlan : Plan {
+  OffsetPlan() : Plan(PlanKind::Offset) {}
+  std::int64_t offset = 0;
 };
 
 struct SortPlan : Plan {

@@ -149,10 +149,8 @@ DataFrame SparkSession::table(const std::string& viewName) {
 }
 
 DataFrameReader SparkSession::read() {
-  DataFrameReader reader(shared_from_this());
-  // Spark reads CSV records line by line unless multiLine is set: a quoted field then cannot hold a line end.
-  reader.option("multiLine", "false");
-  return reader;
+  // CsvOptions default to Spark's: records read line by line unless multiLine is set.
+  return DataFrameReader(shared_from_this());
 }
 
 int SparkSession::defaultParallelism() const { return backend_->defaultParallelism(); }

@@ -131,6 +131,7 @@ TEST_F(TranslationTest, AggregatesJoinsAndSetOperations) {
 
 TEST_F(TranslationTest, SortsWindowsAndFrameOperations) {
   agree([](auto s) { return people(s).orderBy(F::col("x").desc_nulls_last(), F::col("id").asc()).limit(7); }, true);
+  agree([](auto s) { return people(s).orderBy(F::col("id")).offset(3).limit(4).select("id", "s"); }, true);
   agree([](auto s) {
     WindowSpec w = Window::partitionBy({F::col("g")}).orderBy({F::col("id")});
     return people(s).select(F::col("id"), F::row_number().over(w).alias("rn"), F::sum("id").over(w.rowsBetween(-1, 1)).alias("r3"),
@@ -158,6 +159,20 @@ TEST_F(TranslationTest, WhatCannotRunSaysSo) {
   } catch (const AnalysisException& e) {
     EXPECT_NE(std::string(e.what()).find("local_only"), std::string::npos) << e.what();
     EXPECT_NE(std::string(e.what()).find("cannot run on Spark Connect"), std::string::npos) << e.what();
+  }
+  // Subqueries and NATURAL joins are rewritten by the embedded planner only: a remote session names them.
+  people(remote_).createOrReplaceTempView("people_r");
+  for (const auto& [sqlText, what] : std::vector<std::pair<std::string, std::string>>{
+           {"SELECT id FROM people_r WHERE id IN (SELECT id FROM people_r WHERE g = 1)", "IN subquery"},
+           {"SELECT id, (SELECT max(id) FROM people_r) AS m FROM people_r", "scalar subquery"},
+           {"SELECT * FROM people_r NATURAL JOIN people_r", "NATURAL JOIN"}}) {
+    try {
+      remote_->sql(sqlText).collect();
+      FAIL() << sqlText << " ran on Spark Connect";
+    } catch (const AnalysisException& e) {
+      EXPECT_NE(std::string(e.what()).find(what), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("cannot run on Spark Connect"), std::string::npos) << e.what();
+    }
   }
   // Spark's own errors surface with Spark's message.
   EXPECT_THROW(people(remote_).select(F::col("nope")).collect(), AnalysisException);

@@ -48,6 +48,8 @@ std::string sx(const ExprPtr& e) {
              ")";
     case ExprKind::Alias:
       return "(as " + e->name + " " + sx(e->children[0]) + ")";
+    case ExprKind::Subquery:
+      return "(" + e->name + "-subquery" + (e->children.empty() ? "" : " ") + list(e->children) + ")";
     case ExprKind::Cast:
       return "(cast " + e->castType.simpleString() + " " + sx(e->children[0]) + ")";
     case ExprKind::SortOrder:
@@ -102,6 +104,7 @@ std::string shape(const PlanPtr& p) {
       s = std::string("Join[") + kNames[static_cast<int>(j.joinType)];
       if (j.condition) s += " " + sx(j.condition);
       if (!j.usingColumns.empty()) s += " using " + join(j.usingColumns, ",");
+      if (j.natural) s += " natural";
       s += "]";
       break;
     }
@@ -118,6 +121,9 @@ std::string shape(const PlanPtr& p) {
       break;
     case PlanKind::Limit:
       s = "Limit[" + std::to_string(static_cast<const LimitPlan&>(*p).limit) + "]";
+      break;
+    case PlanKind::Offset:
+      s = "Offset[" + std::to_string(static_cast<const OffsetPlan&>(*p).offset) + "]";
       break;
     case PlanKind::Sort:
       s = "Sort[" + list(static_cast<const SortPlan&>(*p).order) + "]";
@@ -530,6 +536,11 @@ TEST_F(SqlQueries, OrderByAndLimit) {
   EXPECT_THROW(q("SELECT a FROM t ORDER BY 2"), AnalysisException);
   EXPECT_THROW(q("SELECT a FROM t ORDER BY 0"), AnalysisException);
   EXPECT_THROW(q("SELECT a FROM t LIMIT -1"), ParseException);
+  // OFFSET applies before LIMIT, over the ordered (set operation) result.
+  EXPECT_EQ(q("SELECT a FROM t ORDER BY a LIMIT 2 OFFSET 3"),
+            "Limit[2](Offset[3](Project[a](Sort[(asc nf a)](As[t](Range[0,10,1])))))");
+  EXPECT_EQ(q("SELECT a FROM t UNION ALL SELECT a FROM u OFFSET 1"),
+            "Offset[1](UnionAll(Project[a](As[t](Range[0,10,1])), Project[a](As[u](Range[0,10,1]))))");
   EXPECT_THROW(q("SELECT a FROM t LIMIT x"), ParseException);
 }
 
@@ -619,8 +630,23 @@ TEST_F(SqlQueries, Joins) {
             "Project[*](Join[leftouter (== a.k c.k)](Join[inner (== a.k b.k)](As[a](As[t](Range[0,10,1])), "
             "As[b](As[u](Range[0,10,1]))), Join[inner (== c.k d.k)](As[c](As[t](Range[0,10,1])), "
             "As[d](As[u](Range[0,10,1])))))");
-  EXPECT_THROW(q("SELECT * FROM t NATURAL JOIN u"), ParseException);
+  EXPECT_EQ(q("SELECT * FROM t NATURAL LEFT JOIN u"),
+            "Project[*](Join[leftouter natural](As[t](Range[0,10,1]), As[u](Range[0,10,1])))");
+  EXPECT_THROW(q("SELECT * FROM t NATURAL JOIN u ON t.a = u.a"), ParseException);
+  EXPECT_THROW(q("SELECT * FROM t NATURAL CROSS JOIN u"), ParseException);
+  EXPECT_THROW(q("SELECT * FROM t NATURAL u"), ParseException);
   EXPECT_THROW(q("SELECT * FROM t JOIN"), ParseException);
+}
+
+TEST_F(SqlQueries, SubqueriesAreExpressions) {
+  EXPECT_EQ(q("SELECT a FROM t WHERE a IN (SELECT a FROM u) AND NOT EXISTS (SELECT 1 FROM u WHERE u.a = t.a)"),
+            "Project[a](Filter[(and (in-subquery a) (not (exists-subquery)))](As[t](Range[0,10,1])))");
+  EXPECT_EQ(q("SELECT a - (SELECT max(a) FROM u) AS d, b NOT IN ((SELECT 1)) FROM t"),
+            "Project[(as d (- a (scalar-subquery))), (not (in-subquery b))](As[t](Range[0,10,1]))");
+  // Masks parse subqueries too: with a session they see its views.
+  ExprPtr mask = sql::parseExpression("a IN (SELECT a FROM u WHERE a > 2)", session_.get());
+  ASSERT_EQ(mask->kind, ExprKind::Subquery);
+  EXPECT_EQ(shape(mask->subquery), "Project[a](Filter[(> a 2)](As[u](Range[0,10,1])))");
 }
 
 TEST_F(SqlQueries, CommonTableExpressions) {
@@ -652,8 +678,10 @@ TEST_F(SqlQueries, ErrorsForUnknownRelationsAndBadText) {
   EXPECT_THROW(q("SELECT a FROM t t2 t3"), ParseException);
   EXPECT_THROW(q("SELECT a FROM t UNION"), ParseException);
   EXPECT_THROW(q("SELECT a FROM t ORDER BY a ORDER BY a"), ParseException);
-  EXPECT_THROW(q("SELECT (SELECT 1)"), ParseException);
-  EXPECT_THROW(q("SELECT a FROM t WHERE a IN (SELECT a FROM u)"), ParseException);
+  EXPECT_THROW(q("SELECT (SELECT 1"), ParseException);
+  EXPECT_THROW(q("SELECT a FROM t WHERE a IN (SELECT a FROM u"), ParseException);
+  EXPECT_THROW(q("SELECT a FROM t WHERE EXISTS (SELECT a FROM nowhere)"), AnalysisException);
+  EXPECT_THROW(q("SELECT a FROM t OFFSET x"), ParseException);
   EXPECT_THROW(q(std::string(100000, '(') + "SELECT 1" + std::string(100000, ')')), ParseException);
   std::string nested = "SELECT 1";
   for (int i = 0; i < 3000; ++i) nested = "SELECT * FROM (" + nested + ") s";

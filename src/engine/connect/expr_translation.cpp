@@ -226,6 +226,11 @@ pb::Expression toExpression(const ExprPtr& expr, TranslationContext& ctx) {
       }
       return out;
     }
+    case ExprKind::Subquery:
+      throw AnalysisException(fmt::format(
+          "[UNSUPPORTED_FEATURE] {} cannot run on Spark Connect from this client: run the query on the embedded "
+          "engine, or write it as a join.",
+          e.name == "scalar" ? "A scalar subquery" : e.name == "exists" ? "An EXISTS subquery" : "An IN subquery"));
     case ExprKind::Udf: {
       const UdfInfo* info = e.udf.get();
       const PythonUdfPayload* payload = info ? info->pythonPayload() : nullptr;

@@ -220,6 +220,13 @@ pb::Relation translate(const PlanPtr& planPtr, TranslationContext& ctx) {
       break;
     case PlanKind::Join: {
       const auto& p = as<JoinPlan>(plan);
+      if (p.natural) {
+        // Spark Connect's Join names its USING columns; which columns two sides share is only known once the
+        // server has analysed them.
+        throw AnalysisException(
+            "[UNSUPPORTED_FEATURE] NATURAL JOIN cannot run on Spark Connect from this client: write the join "
+            "with USING (the shared columns).");
+      }
       auto* j = rel.mutable_join();
       *j->mutable_left() = input(plan, 0, ctx);
       *j->mutable_right() = input(plan, 1, ctx);
@@ -343,6 +350,19 @@ pb::Relation translate(const PlanPtr& planPtr, TranslationContext& ctx) {
       s->set_with_replacement(p.withReplacement);
       s->set_seed(p.seed);
       s->set_deterministic_order(p.deterministicOrder);
+      break;
+    }
+    case PlanKind::Offset: {
+      const auto& p = as<OffsetPlan>(plan);
+      if (p.offset < 0 || p.offset > std::numeric_limits<std::int32_t>::max()) {
+        throw AnalysisException(fmt::format(
+            "[INVALID_LIMIT_LIKE_EXPRESSION.OUT_OF_RANGE] An offset of {} cannot run on Spark Connect: Spark's offset "
+            "is between 0 and {}.",
+            p.offset, std::numeric_limits<std::int32_t>::max()));
+      }
+      auto* o = rel.mutable_offset();
+      *o->mutable_input() = input(plan, 0, ctx);
+      o->set_offset(static_cast<std::int32_t>(p.offset));
       break;
     }
     case PlanKind::NaDrop: {

@@ -235,7 +235,12 @@ class Parser {
       next();
       Depth depth(*this);
       expectOp("(");
-      if (peek().isKeyword("SELECT") || peek().isKeyword("WITH")) unsupported(peek(), "IN (subquery)");
+      if (startsQuery(0)) {
+        PlanPtr q = parseQuery().toPlan();
+        expectOp(")");
+        result = Expr::subqueryOf("in", std::move(q), {value});
+        return negated ? call("not", {result}) : result;
+      }
       std::vector<ExprPtr> args{value};
       do {
         args.push_back(parseExpr());
@@ -381,7 +386,12 @@ class Parser {
   ExprPtr parsePrimary() {
     if (peek().isOp("(")) {
       next();
-      if (peek().isKeyword("SELECT") || peek().isKeyword("WITH")) unsupportedHere("A scalar subquery");
+      if (startsQuery(0)) {
+        Depth depth(*this);
+        PlanPtr q = parseQuery().toPlan();
+        closeParen();
+        return Expr::subqueryOf("scalar", std::move(q));
+      }
       ExprPtr e = parseExpr();
       if (peek().isOp(",")) unsupportedHere("A struct constructor (a, b, ...)");
       closeParen();
@@ -448,7 +458,14 @@ class Parser {
       next();
       return Expr::function(lower(u), {});
     }
-    if (u == "EXISTS" && after.isOp("(")) unsupported(t, "EXISTS (subquery)");
+    if (u == "EXISTS" && after.isOp("(") && startsQuery(2)) {
+      next();
+      next();
+      Depth depth(*this);
+      PlanPtr q = parseQuery().toPlan();
+      expectOp(")");
+      return Expr::subqueryOf("exists", std::move(q));
+    }
     if (reservedInExpression(t)) fail(t, "expected an expression");
     return nullptr;
   }
@@ -934,9 +951,25 @@ class Parser {
         limit = lit->literal.toInt64();
       }
     }
-    if (peek().isKeyword("OFFSET")) unsupported(peek(), "OFFSET");
+    std::optional<std::int64_t> offset;
+    if (acceptKeyword("OFFSET")) {
+      const Token& t = peek();
+      if (t.kind != TokenKind::Integer && t.kind != TokenKind::BigInt) fail(t, "expected a non-negative integer OFFSET");
+      ExprPtr lit = numericLiteral(next(), false);
+      if (!lit->literalType.isIntegral()) fail(t, "the OFFSET is out of range");
+      offset = lit->literal.toInt64();
+    }
     QueryTerm out;
-    if (term.select && (!orderBy.empty() || limit)) {
+    if (offset) {
+      // LIMIT applies after OFFSET: the ordered rows, the first `offset` skipped, then at most `limit`.
+      PlanPtr ordered = term.select ? buildSelect(*term.select, orderBy, std::nullopt)
+                                    : applyOrderAndLimit(term.plan, term.outputs, orderBy, std::nullopt);
+      auto off = std::make_shared<OffsetPlan>();
+      off->offset = *offset;
+      off->inputs = {std::move(ordered)};
+      out.plan = applyOrderAndLimit(off, {}, {}, limit);
+      out.outputs = term.select ? term.select->items : term.outputs;
+    } else if (term.select && (!orderBy.empty() || limit)) {
       out.plan = buildSelect(*term.select, orderBy, limit);
       out.outputs = term.select->items;
     } else if (term.select) {
@@ -1072,7 +1105,6 @@ class Parser {
 
   std::optional<JoinType> parseJoinType() {
     const Token& t = peek();
-    if (t.isKeyword("NATURAL")) unsupported(t, "NATURAL JOIN");
     if (t.isKeyword("LATERAL") || (t.isKeyword("JOIN") && peek(1).isKeyword("LATERAL"))) unsupported(t, "LATERAL");
     if (acceptKeyword("JOIN")) return JoinType::Inner;
     std::optional<JoinType> type;
@@ -1109,12 +1141,24 @@ class Parser {
   PlanPtr parseRelation() {
     Depth depth(*this, 0);
     PlanPtr left = parseRelationPrimary();
-    while (auto type = parseJoinType()) {
+    while (true) {
+      const bool natural = acceptKeyword("NATURAL");
+      auto type = parseJoinType();
+      if (!type) {
+        if (natural) fail(peek(), "expected JOIN after NATURAL");
+        break;
+      }
+      if (natural && (*type == JoinType::Cross || *type == JoinType::LeftSemi || *type == JoinType::LeftAnti)) {
+        unsupported(peek(), "NATURAL CROSS / SEMI / ANTI JOIN");
+      }
       depth.extend();
       auto join = std::make_shared<JoinPlan>();
       join->joinType = *type;
+      join->natural = natural;
       PlanPtr right = parseRelationPrimary();
-      if (acceptKeyword("ON")) {
+      if (natural) {
+        if (peek().isKeyword("ON") || peek().isKeyword("USING")) fail(peek(), "a NATURAL JOIN takes no ON or USING");
+      } else if (acceptKeyword("ON")) {
         join->condition = parseExpr();
       } else if (acceptKeyword("USING")) {
         expectOp("(");
@@ -1368,6 +1412,9 @@ class Parser {
 }  // namespace
 
 ExprPtr parseExpression(const std::string& text) { return Parser(text, nullptr).parseStandaloneExpression(); }
+ExprPtr parseExpression(const std::string& text, SparkSession* session) {
+  return Parser(text, session).parseStandaloneExpression();
+}
 
 PlanPtr parseQuery(const std::string& text, SparkSession& session) {
   return Parser(text, &session).parseStandaloneQuery();

@@ -15,6 +15,8 @@ namespace engine::sql {
 
 // One expression, optionally with an alias ("a + 1 AS b"). Throws ParseException with the position.
 ExprPtr parseExpression(const std::string& text);
+// The same, with the session's views visible to subqueries in the expression (k IN (SELECT k FROM v)).
+ExprPtr parseExpression(const std::string& text, SparkSession* session);
 
 // A query: SELECT ... [UNION ALL | EXCEPT ALL ...]. Views are looked up in the session (case-insensitive);
 // range(n) / range(a, b[, step]) are table functions. Throws ParseException for malformed text and

@@ -382,6 +382,9 @@ bool sameExpr(const ExprPtr& a, const ExprPtr& b) {
       return a->nameParts == b->nameParts;
     case ExprKind::Udf:
       return false;
+    case ExprKind::Subquery:
+      if (a->subquery != b->subquery) return false;
+      break;
     default:
       break;
   }

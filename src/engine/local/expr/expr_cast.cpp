@@ -19,6 +19,20 @@ namespace engine::local {
 
 namespace {
 
+// Java's BigDecimal.toString: plain text unless the exponent of the leading digit is below -6 (or the scale
+// is negative), then scientific with one digit before the point: 1E-10, -1.25E-8, 0E-10.
+std::string javaDecimalString(const Decimal& d) {
+  std::string plain = Decimal{d.unscaled, d.precision, 0}.toString();  // the unscaled value's digits
+  bool negative = !plain.empty() && plain[0] == '-';
+  std::string digits = negative ? plain.substr(1) : plain;
+  long adjusted = static_cast<long>(digits.size()) - 1 - static_cast<long>(d.scale);
+  if (adjusted >= -6) return d.toString();
+  std::string out = negative ? "-" : "";
+  out += digits[0];
+  if (digits.size() > 1) out += "." + digits.substr(1);
+  return out + "E" + std::to_string(adjusted);
+}
+
 constexpr std::int64_t kMicrosPerSecond = 1000000;
 constexpr std::int64_t kMicrosPerDay = 86400 * kMicrosPerSecond;
 
@@ -206,7 +220,7 @@ VectorPtr toStringVector(const VectorPtr& inPtr, const EvalContext& ctx) {
       return fixedToString<double>(in, [](double v, std::string& b) { formatJavaDouble(v, b); });
     case TypeId::Decimal: {
       auto p = static_cast<std::uint8_t>(t.precision()), s = static_cast<std::uint8_t>(t.scale());
-      return fixedToString<int128_t>(in, [p, s](int128_t v, std::string& b) { b = Decimal{v, p, s}.toString(); });
+      return fixedToString<int128_t>(in, [p, s](int128_t v, std::string& b) { b = javaDecimalString(Decimal{v, p, s}); });
     }
     case TypeId::Date:
       return fixedToString<std::int32_t>(in, [](std::int32_t v, std::string& b) { b = formatDate(v); });

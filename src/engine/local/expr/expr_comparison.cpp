@@ -120,6 +120,75 @@ class ComparisonExpr final : public FunctionExpr {
   CmpOp op_;
 };
 
+// Two decimals whose common type would need more than 38 digits (decimal(38,10) against decimal(38,18)):
+// Spark compares their exact values, so neither side is cast. Each value splits into its floor integer
+// part and a non-negative fraction brought to the larger scale; both fit in 128 bits.
+class WideDecimalComparison final : public FunctionExpr {
+ public:
+  WideDecimalComparison(CmpOp op, BoundExprPtr l, BoundExprPtr r)
+      : FunctionExpr(symbol(op), {l, r}, BooleanType(), op != CmpOp::NullSafeEq && (l->nullable() || r->nullable()),
+                     Style::Infix),
+        op_(op),
+        sa_(l->type().scale()),
+        sb_(r->type().scale()) {}
+
+ protected:
+  VectorPtr evalRows(const Batch& input, const EvalContext& ctx) const override {
+    Arg a = evalArg(*args_[0], input, ctx);
+    Arg b = evalArg(*args_[1], input, ctx);
+    const std::size_t n = input.rows;
+    const int s = std::max(sa_, sb_);
+    const int128_t pa = pow10(sa_), pb = pow10(sb_), fa = pow10(s - sa_), fb = pow10(s - sb_);
+    auto split = [](int128_t v, int128_t p, int128_t& ip, int128_t& frac) {
+      ip = v / p;
+      frac = v % p;
+      if (frac < 0) {
+        frac += p;
+        ip -= 1;
+      }
+    };
+    auto out = Vector::make(BooleanType(), n);
+    std::uint8_t* o = out->data<std::uint8_t>();
+    const int128_t* x = a.data<int128_t>();
+    const int128_t* y = b.data<int128_t>();
+    for (std::size_t i = 0; i < n; ++i) {
+      bool va = a.valid(i), vb = b.valid(i);
+      if (!va || !vb) {
+        if (op_ == CmpOp::NullSafeEq) {
+          o[i] = !va && !vb;
+        } else {
+          out->setNull(i);
+        }
+        continue;
+      }
+      int128_t ia, ra, ib, rb;
+      split(x[a.row(i)], pa, ia, ra);
+      split(y[b.row(i)], pb, ib, rb);
+      ra *= fa;
+      rb *= fb;
+      int c = ia != ib ? (ia < ib ? -1 : 1) : (ra != rb ? (ra < rb ? -1 : 1) : 0);
+      switch (op_) {
+        case CmpOp::Eq:
+        case CmpOp::NullSafeEq: o[i] = c == 0; break;
+        case CmpOp::Lt: o[i] = c < 0; break;
+        case CmpOp::Le: o[i] = c <= 0; break;
+        case CmpOp::Gt: o[i] = c > 0; break;
+        case CmpOp::Ge: o[i] = c >= 0; break;
+      }
+    }
+    return out;
+  }
+
+ private:
+  static int128_t pow10(int k) {
+    int128_t p = 1;
+    for (int i = 0; i < k; ++i) p *= 10;
+    return p;
+  }
+  CmpOp op_;
+  int sa_, sb_;
+};
+
 // NOT over a boolean column (for !=, which Spark expresses as NOT (a = b)).
 class NotEqualExpr final : public FunctionExpr {
  public:
@@ -154,6 +223,10 @@ BoundExprPtr bindComparison(CmpOp op, BoundExprPtr l, BoundExprPtr r, const Expr
   } else if (equality && lt.isNumeric() && rt.isBoolean()) {
     common = lt;
   } else {
+    if (lt.isDecimal() && rt.isDecimal() && lt.scale() != rt.scale() &&
+        std::max(lt.precision() - lt.scale(), rt.precision() - rt.scale()) + std::max(lt.scale(), rt.scale()) > 38) {
+      return std::make_shared<WideDecimalComparison>(op, std::move(l), std::move(r));
+    }
     common = comparisonType(*l, *r);
   }
   if (!common) throwDiffTypes(callText(source), lt, rt);

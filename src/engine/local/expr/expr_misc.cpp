@@ -238,6 +238,22 @@ void registerArrayFunctions(ScalarFunctionRegistry& r) {
 }  // namespace
 
 void registerMiscFunctions(ScalarFunctionRegistry& r) {
+  // The value of a scalar subquery from its row count and its (first) value: a subquery that returns more
+  // than one row is an error, as in Spark.
+  r.add("__scalar_subquery_value", 2, 2, [](const std::string& name, std::vector<BoundExprPtr> args, const Expr&) -> BoundExprPtr {
+    DataType type = args[1]->type();
+    args[0] = castIfNeeded(std::move(args[0]), LongType());
+    return makeKernel(name, std::move(args), type, true, [](const std::vector<Arg>& a, std::size_t n, const EvalContext&) {
+      const std::int64_t* counts = a[0].data<std::int64_t>();
+      for (std::size_t i = 0; i < n; ++i) {
+        if (a[0].valid(i) && counts[a[0].row(i)] > 1) {
+          throw ExecutionException(
+              "[SCALAR_SUBQUERY_TOO_MANY_ROWS] More than one row returned by a subquery used as an expression.");
+        }
+      }
+      return broadcastColumn(a[1], n);
+    });
+  });
   // nvl2(a, b, c): b when a is not null, else c.
   r.add("nvl2", 3, 3, [](const std::string&, std::vector<BoundExprPtr> args, const Expr& source) -> BoundExprPtr {
     BoundExprPtr present = bindScalarFunction("isnotnull", {args[0]}, source);

@@ -157,9 +157,34 @@ void checkBoolean(const BoundExprPtr& b, const Expr& cond, const std::string& wh
       text, what, text, b->type().sql()));
 }
 
+// A filter with subqueries, or a select list without aggregates holding scalar subqueries.
+bool usesSubqueries(const Plan& plan) {
+  if (plan.inputs.size() != 1) return false;
+  if (plan.kind == PlanKind::Filter) {
+    const auto& p = static_cast<const FilterPlan&>(plan);
+    return p.condition && containsSubquery(*p.condition);
+  }
+  if (plan.kind != PlanKind::Project) return false;
+  const auto& p = static_cast<const ProjectPlan&>(plan);
+  bool any = false;
+  for (const auto& e : p.exprs) {
+    if (containsAggregate(*e)) return false;
+    any = any || containsSubquery(*e);
+  }
+  return any;
+}
+
 }  // namespace
 
 NodePtr Planner::analyze(const PlanPtr& plan) {
+  if (usesSubqueries(*plan)) {
+    NodePtr rewritten = analyzeWithSubqueries(plan);
+    auto n = pipeline(rewritten);
+    n->output = rewritten->output;
+    n->kind = plan->kind;
+    n->planId = plan->id;
+    return n;
+  }
   std::vector<NodePtr> kids;
   kids.reserve(plan->inputs.size());
   for (const auto& in : plan->inputs) {
@@ -232,7 +257,20 @@ NodePtr Planner::analyze(const PlanPtr& plan) {
     }
     case PlanKind::Join: {
       need(2);
-      node = std::const_pointer_cast<Node>(analyzeJoin(static_cast<const JoinPlan&>(*plan), kids[0], kids[1]));
+      const auto& jp = static_cast<const JoinPlan&>(*plan);
+      if (jp.natural) {
+        // USING every column name the two sides share, in the left side's order.
+        JoinPlan using_ = jp;
+        for (const auto& a : kids[0]->output) {
+          bool shared = !matchingNames(kids[1]->output, a.name).empty();
+          bool seen = false;
+          for (const auto& u : using_.usingColumns) seen = seen || equalsIgnoreCase(u, a.name);
+          if (shared && !seen) using_.usingColumns.push_back(a.name);
+        }
+        node = std::const_pointer_cast<Node>(analyzeJoin(using_, kids[0], kids[1]));
+      } else {
+        node = std::const_pointer_cast<Node>(analyzeJoin(jp, kids[0], kids[1]));
+      }
       break;
     }
     case PlanKind::SetOperation: {
@@ -278,6 +316,22 @@ NodePtr Planner::analyze(const PlanPtr& plan) {
       n->children = {kids[0]};
       n->output = kids[0]->output;
       n->limit = p.limit;
+      node = n;
+      break;
+    }
+    case PlanKind::Offset: {
+      need(1);
+      const auto& p = static_cast<const OffsetPlan&>(*plan);
+      if (p.offset < 0) {
+        throw AnalysisException(fmt::format(
+            "[INVALID_LIMIT_LIKE_EXPRESSION.IS_NEGATIVE] The offset expression \"{}\" is invalid. The offset "
+            "expression must be equal to or greater than 0, but got {}.",
+            p.offset, p.offset));
+      }
+      auto n = std::make_shared<OffsetNode>();
+      n->children = {kids[0]};
+      n->output = kids[0]->output;
+      n->offset = p.offset;
       node = n;
       break;
     }

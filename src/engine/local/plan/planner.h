@@ -108,6 +108,9 @@ std::string quoteId(const std::string& s);
 bool equalsIgnoreCase(const std::string& a, const std::string& b);
 std::string toLower(std::string s);
 
+// True when the expression holds a subquery.
+bool containsSubquery(const Expr& e);
+
 // Resolves a logical plan into nodes. `lookup` returns an already resolved node for a plan (the backend's
 // cache) or analyzes it.
 class Planner {
@@ -126,6 +129,15 @@ class Planner {
   NodePtr analyzeSort(const SortPlan& p, const NodePtr& child);
   NodePtr analyzeWithColumns(const WithColumnsPlan& p, const NodePtr& child);
   NodePtr analyzeDrop(const DropPlan& p, const NodePtr& child);
+  // Subqueries (planner_subquery.cpp): a Filter or Project holding them is rewritten into joins.
+  struct Decorrelated;
+  NodePtr analyzeWithSubqueries(const PlanPtr& plan);
+  Decorrelated decorrelate(const PlanPtr& sub);
+  ExprPtr singleColumn(const PlanPtr& sub, const Expr& sq, const std::string& alias);
+  PlanPtr semiOrAntiJoin(PlanPtr outer, const Expr& sq, bool negated, std::vector<std::string>& hidden);
+  ExprPtr attachScalar(PlanPtr& outer, const Expr& sq, std::vector<std::string>& hidden);
+  ExprPtr attachPredicate(PlanPtr& outer, const Expr& sq, bool nullAware, std::vector<std::string>& hidden);
+  ExprPtr replaceScalars(const ExprPtr& e, PlanPtr& outer, std::vector<std::string>& hidden);
 
   Resolve resolveChild_;
   int parallelism_;

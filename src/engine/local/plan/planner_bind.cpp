@@ -63,6 +63,8 @@ std::string canonicalKey(const Expr& e, const Scope& scope) {
              canonicalKey(*e.children.at(0), scope) + ")";
     case ExprKind::Window:
       return "over(" + canonicalKey(*e.children.at(0), scope) + "," + specKey(*e.window, scope) + ")";
+    case ExprKind::Subquery:
+      return fmt::format("subquery:{}@{}", e.name, static_cast<const void*>(e.subquery.get()));
     case ExprKind::Udf:
     case ExprKind::Function: {
       std::string k = (e.kind == ExprKind::Udf ? "udf:" + e.name : lname(e)) + (e.isDistinct ? "[d](" : "(");
@@ -244,6 +246,13 @@ BoundExprPtr Binder::bind(const Expr& e) {
     }
     case ExprKind::Function:
       return bindFunction(e);
+    case ExprKind::Subquery:
+      // Filters and select lists rewrite their subqueries into joins before binding; anywhere else one is
+      // left over.
+      throw AnalysisException(fmt::format(
+          "[UNSUPPORTED_SUBQUERY_EXPRESSION_CATEGORY] Unsupported subquery expression: "
+          "{} is only supported in a WHERE/HAVING condition or a select list without aggregates (\"{}\").",
+          e.name == "scalar" ? "a scalar subquery" : e.name == "exists" ? "EXISTS" : "IN (subquery)", e.toString()));
   }
   throw AnalysisException("unsupported expression: " + e.toString());
 }

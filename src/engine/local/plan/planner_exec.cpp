@@ -162,6 +162,23 @@ Partitions DeduplicateNode::run(Runner& runner) const {
   return deduplicate(runner.run(*children[0]), children[0]->types(), keyColumns, runner.ctx());
 }
 
+Partitions OffsetNode::run(Runner& runner) const {
+  // Like Spark's global offset: the rows after the first `offset` in partition order, as one partition.
+  Partitions input = runner.run(*children[0]);
+  Partitions pieces;
+  std::size_t skip = static_cast<std::size_t>(std::max<std::int64_t>(0, offset));
+  for (const Batch& b : input) {
+    if (b.rows <= skip) {
+      skip -= b.rows;
+      continue;
+    }
+    pieces.push_back(skip == 0 ? b : sliceRows(b, skip, b.rows - skip));
+    skip = 0;
+  }
+  if (pieces.size() == 1) return pieces;
+  return Partitions{concatBatches(pieces, types())};
+}
+
 Partitions LimitNode::run(Runner& runner) const {
   std::vector<DataType> t = types();
   const Node& child = *children[0];

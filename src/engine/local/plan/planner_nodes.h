@@ -97,6 +97,12 @@ struct LimitNode : Node {
   std::optional<int> knownPartitions(Runner&) const override { return 1; }
 };
 
+struct OffsetNode : Node {
+  std::int64_t offset = 0;
+  Partitions run(Runner& runner) const override;
+  std::optional<int> knownPartitions(Runner&) const override { return 1; }
+};
+
 struct SortNode : Node {
   std::vector<SortKey> keys;
   bool global = true;
