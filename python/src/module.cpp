@@ -421,7 +421,9 @@ PYBIND11_MODULE(norq_spark, m) {
           "dtypes",
           [](const DataFrame& df) {
             std::vector<std::pair<std::string, std::string>> out;
-            for (const auto& f : df.schema().fields()) out.emplace_back(f.name, f.dataType.simpleString());
+            // The schema is a value: it must outlive the loop over its fields.
+            const engine::StructType schema = df.schema();
+            for (const auto& f : schema.fields()) out.emplace_back(f.name, f.dataType.simpleString());
             return out;
           },
           "(name, type) per column, with Spark's type names.")
@@ -448,7 +450,8 @@ PYBIND11_MODULE(norq_spark, m) {
       .def("__repr__", [](const DataFrame& df) {
         std::string s = "DataFrame[";
         bool first = true;
-        for (const auto& f : df.schema().fields()) {
+        const engine::StructType schema = df.schema();
+        for (const auto& f : schema.fields()) {
           s += (first ? "" : ", ") + f.name + ": " + f.dataType.simpleString();
           first = false;
         }
