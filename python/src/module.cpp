@@ -650,7 +650,9 @@ PYBIND11_MODULE(norq_spark, m) {
   py::class_<SparkSession, SessionPtr>(m, "SparkSession",
                                        "A session of the embedded engine, or of a Spark server through Spark Connect.")
       .def_property_readonly_static("builder", [](py::object) { return SparkSession::builder(); })
-      .def("createDataFrame", &frameFromPython, py::arg("data"),
+      .def(
+          "createDataFrame", [](const SessionPtr& s, const py::object& data) { return frameFromPython(data, s); },
+          py::arg("data"),
            "An engine frame from a pandas DataFrame, a pyarrow Table, RecordBatch or RecordBatchReader, or a "
            "pyspark DataFrame (its rows fetched as Arrow). Columns are copied once, in parallel.")
       .def_property_readonly("read", [](const SessionPtr& s) { return Reader{s}; })

@@ -43,12 +43,13 @@ def test_csv_read_by_the_server_builds_the_same_dataset(ns, remote, loans_pd):
     assert frame.count() == len(loans_pd)
     ds = build(ns, frame)
     assert ds.number_of_samples() == len(loans_pd)
-    assert ds.mean("income") == pytest.approx(loans_pd["income"].mean(), rel=1e-12)
+    assert ds.mean("amount") == pytest.approx(loans_pd["amount"].mean(), rel=1e-12)
     assert ds.feature_max("amount") == loans_pd["amount"].max()
     assert ds.filter_count("amount > 10000") == int((loans_pd["amount"] > 10000).sum())
     profile = ds.generate_data_profile()
     by_feature = {f["feature"]: f for f in profile["features"]}
-    assert by_feature["income"]["missing_values"] == int(loans_pd["income"].isna().sum())
+    assert by_feature["amount"]["missing_values"] == int(loans_pd["amount"].isna().sum())
+    assert by_feature["amount"]["maximum"] == loans_pd["amount"].max()
     assert sorted(ds.get_feature_categories("region")) == sorted(loans_pd["region"].dropna().unique())
     stat, pvalue = ns.ks_2samp(frame.select("amount"), frame.filter("gender = 'F'").select("amount"))
     assert 0.0 <= stat <= 1.0 and 0.0 <= pvalue <= 1.0
