@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Times converting a pandas frame of numeric columns into an engine frame (norq_spark.from_pandas) and back
-(toPandas), beside pyspark's createDataFrame of the same frame (Arrow enabled) in the same script.
+(toPandas), beside pyspark's createDataFrame of the same frame (Arrow enabled, local[2]) in the same script.
 
     PYTHONPATH=build/python .venv/bin/python scripts/bench_python_frames.py [--rows 10000000] [--cols 10]
-        [--repeat 5] [--no-pyspark]
+        [--repeat 3] [--no-pyspark]
 
 Prints the median of the runs for each step and the ratio pyspark / norq_spark.
 """
@@ -29,7 +29,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--rows", type=int, default=10_000_000)
     ap.add_argument("--cols", type=int, default=10)
-    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--no-pyspark", action="store_true")
     args = ap.parse_args()
 
@@ -56,7 +56,7 @@ def main():
         return
     from pyspark.sql import SparkSession
 
-    spark = (SparkSession.builder.master("local[*]").appName("bench")
+    spark = (SparkSession.builder.master("local[2]").appName("bench")
              .config("spark.sql.execution.arrow.pyspark.enabled", "true")
              .config("spark.driver.memory", "8g").config("spark.ui.enabled", "false").getOrCreate())
     spark.sparkContext.setLogLevel("ERROR")

@@ -1,18 +1,26 @@
 // The Python extension module norq_spark: the library's datasets, statistics, metrics, predictions and scan
 // over engine frames made from pandas, Arrow and files. Engine work runs without the interpreter's lock; the
 // engine's worker threads take it only to call a Python model.
+#include <algorithm>
 #include <any>
+#include <cmath>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <sys/mman.h>
+
 #include <arrow/c/bridge.h>
 #include <pybind11/functional.h>
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include "arrow_frames.h"
+#include <tbb/parallel_for.h>
+
 #include "cli/cli_error.h"
+#include "engine/arrow/arrow_convert.h"
 #include "cli/scan_output.h"
 #include "cli/scan_run.h"
 #include "engine/engine.h"
@@ -99,39 +107,25 @@ py::dict rowToDict(const engine::Row& row, const std::vector<std::string>& names
 
 py::object pyarrow() { return py::module_::import("pyarrow"); }
 
-// Any frame-like object as a pyarrow Table: pyarrow Tables, record batches and readers, pandas DataFrames
-// (through pyarrow, NaN becoming null as Spark's createDataFrame does), and a pyspark DataFrame (its rows
-// fetched as Arrow). Dictionary (categorical) columns are decoded.
+// Any frame-like object other than a pandas DataFrame as a pyarrow Table: pyarrow Tables, record batches and
+// readers, and a pyspark DataFrame (its rows fetched as Arrow).
 py::object asArrowTable(const py::object& data) {
   py::object pa = pyarrow();
-  py::object table;
-  if (py::isinstance(data, pa.attr("Table"))) table = data;
-  else if (py::isinstance(data, pa.attr("RecordBatch"))) table = pa.attr("Table").attr("from_batches")(py::make_tuple(data));
-  else if (py::isinstance(data, pa.attr("RecordBatchReader"))) table = data.attr("read_all")();
-  else {
-    std::string module = py::str(py::type::of(data).attr("__module__"));
-    std::string name = py::str(py::type::of(data).attr("__name__"));
-    if (module.rfind("pandas", 0) == 0 && name == "DataFrame")
-      table = pa.attr("Table").attr("from_pandas")(data, "preserve_index"_a = false);
-    else if (module.rfind("pyspark", 0) == 0 && py::hasattr(data, "toArrow"))
-      table = data.attr("toArrow")();
-    else
-      throw py::type_error("cannot make a frame from a " + module + "." + name +
-                           " (expected a pandas DataFrame, a pyarrow Table, RecordBatch or RecordBatchReader, a "
-                           "pyspark DataFrame or a norq_spark DataFrame)");
-  }
-  py::object types = pa.attr("types");
-  py::object schema = table.attr("schema");
-  const auto n = py::len(schema);
-  for (std::size_t i = 0; i < n; ++i) {
-    py::object field = schema.attr("field")(i);
-    if (types.attr("is_dictionary")(field.attr("type")).cast<bool>()) {
-      py::object decoded = py::module_::import("pyarrow.compute")
-                               .attr("cast")(table.attr("column")(i), field.attr("type").attr("value_type"));
-      table = table.attr("set_column")(i, field.attr("name"), decoded);
-    }
-  }
-  return table;
+  if (py::isinstance(data, pa.attr("Table"))) return data;
+  if (py::isinstance(data, pa.attr("RecordBatch"))) return pa.attr("Table").attr("from_batches")(py::make_tuple(data));
+  if (py::isinstance(data, pa.attr("RecordBatchReader"))) return data.attr("read_all")();
+  std::string module = py::str(py::type::of(data).attr("__module__"));
+  std::string name = py::str(py::type::of(data).attr("__name__"));
+  if (module.rfind("pyspark", 0) == 0 && py::hasattr(data, "toArrow")) return data.attr("toArrow")();
+  throw py::type_error("cannot make a frame from a " + module + "." + name +
+                       " (expected a pandas DataFrame, a pyarrow Table, RecordBatch or RecordBatchReader, a "
+                       "pyspark DataFrame or a norq_spark DataFrame)");
+}
+
+bool isPandasFrame(const py::object& data) {
+  std::string module = py::str(py::type::of(data).attr("__module__"));
+  std::string name = py::str(py::type::of(data).attr("__name__"));
+  return module.rfind("pandas", 0) == 0 && name == "DataFrame";
 }
 
 std::shared_ptr<arrow::Table> unwrapTable(const py::object& table) {
@@ -145,19 +139,194 @@ std::shared_ptr<arrow::Table> unwrapTable(const py::object& table) {
   return *result;
 }
 
+// A pandas column held as a plain numpy array of numbers or booleans, copied straight from its memory.
+struct NumpyColumn {
+  std::size_t position;  // in the frame
+  py::array array;       // keeps the memory alive while it is copied
+  const char* data;
+  py::ssize_t stride;
+  char kind;  // numpy's: b(ool), i(nt), u(nsigned), f(loat)
+  py::ssize_t itemsize;
+  engine::MutableVectorPtr vector;
+  std::vector<char> nanInPiece;  // floating point: whether a piece held NaN
+};
+
+std::optional<engine::DataType> numpyEngineType(char kind, py::ssize_t itemsize) {
+  switch (kind) {
+    case 'b': return itemsize == 1 ? std::optional(engine::BooleanType()) : std::nullopt;
+    case 'i':
+      if (itemsize == 1) return engine::ByteType();
+      if (itemsize == 2) return engine::ShortType();
+      if (itemsize == 4) return engine::IntegerType();
+      if (itemsize == 8) return engine::LongType();
+      return std::nullopt;
+    case 'u': return itemsize <= 4 ? std::optional(engine::LongType()) : std::nullopt;  // Spark has no unsigned types
+    case 'f':
+      if (itemsize == 4) return engine::FloatType();
+      if (itemsize == 8) return engine::DoubleType();
+      return std::nullopt;
+    default: return std::nullopt;
+  }
+}
+
+constexpr std::size_t kPieceRows = std::size_t{1} << 20;  // a multiple of 64: pieces never share a validity word
+
+// Asks the kernel for huge pages over the 2 MiB-aligned part of a large buffer not yet touched: filling it then
+// takes hundreds of page faults instead of hundreds of thousands (most of a fresh copy's cost). Only advice:
+// where transparent huge pages are off, nothing changes.
+void adviseHugePages(void* data, std::size_t bytes) {
+  constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
+  if (bytes < 2 * kHuge) return;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+// Copies rows [from, to) of a numpy column into its vector; for floating point, reports whether NaN was seen.
+template <class Dst, class Src>
+bool copyNumpy(Dst* dst, const char* src, py::ssize_t stride, std::size_t from, std::size_t to) {
+  constexpr bool floating = std::is_floating_point_v<Src>;
+  bool nan = false;
+  if (stride == static_cast<py::ssize_t>(sizeof(Src))) {
+    const Src* s = reinterpret_cast<const Src*>(src);
+    if constexpr (std::is_same_v<Src, Dst> && !floating) {
+      std::memcpy(dst + from, s + from, (to - from) * sizeof(Src));
+    } else {
+      for (std::size_t i = from; i < to; ++i) {
+        Src x = s[i];
+        dst[i] = static_cast<Dst>(x);
+        if constexpr (floating) nan |= x != x;
+      }
+    }
+  } else {
+    for (std::size_t i = from; i < to; ++i) {
+      Src x;
+      std::memcpy(&x, src + static_cast<py::ssize_t>(i) * stride, sizeof(Src));
+      dst[i] = static_cast<Dst>(x);
+      if constexpr (floating) nan |= x != x;
+    }
+  }
+  return nan;
+}
+
+bool copyNumpyPiece(NumpyColumn& c, std::size_t from, std::size_t to) {
+  engine::Vector& v = *c.vector;
+  switch (c.kind) {
+    case 'b': return copyNumpy<std::uint8_t, std::uint8_t>(v.data<std::uint8_t>(), c.data, c.stride, from, to);
+    case 'i':
+      switch (c.itemsize) {
+        case 1: return copyNumpy<std::int8_t, std::int8_t>(v.data<std::int8_t>(), c.data, c.stride, from, to);
+        case 2: return copyNumpy<std::int16_t, std::int16_t>(v.data<std::int16_t>(), c.data, c.stride, from, to);
+        case 4: return copyNumpy<std::int32_t, std::int32_t>(v.data<std::int32_t>(), c.data, c.stride, from, to);
+        default: return copyNumpy<std::int64_t, std::int64_t>(v.data<std::int64_t>(), c.data, c.stride, from, to);
+      }
+    case 'u':
+      switch (c.itemsize) {
+        case 1: return copyNumpy<std::int64_t, std::uint8_t>(v.data<std::int64_t>(), c.data, c.stride, from, to);
+        case 2: return copyNumpy<std::int64_t, std::uint16_t>(v.data<std::int64_t>(), c.data, c.stride, from, to);
+        default: return copyNumpy<std::int64_t, std::uint32_t>(v.data<std::int64_t>(), c.data, c.stride, from, to);
+      }
+    default:
+      if (c.itemsize == 4) return copyNumpy<float, float>(v.data<float>(), c.data, c.stride, from, to);
+      return copyNumpy<double, double>(v.data<double>(), c.data, c.stride, from, to);
+  }
+}
+
+// A pandas DataFrame as an engine table. Columns held as plain numpy numbers or booleans are copied from their
+// arrays directly (pieces of every column in parallel, NaN becoming null as Spark's createDataFrame reads a
+// pandas frame); the other columns (strings, categoricals, datetimes, nullable extension types) go through
+// pyarrow. The index is left out.
+engine::LocalTable pandasToLocalTable(const py::object& pdf) {
+  py::object np = py::module_::import("numpy");
+  py::object iloc = pdf.attr("iloc");
+  py::list columnNames = pdf.attr("columns").attr("tolist")();
+  const std::size_t ncols = py::len(columnNames);
+  const std::size_t rows = py::len(pdf);
+  std::vector<std::string> names;
+  std::vector<NumpyColumn> numpyColumns;
+  py::list others;
+  for (std::size_t i = 0; i < ncols; ++i) {
+    names.push_back(py::str(columnNames[i]));
+    py::object series = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), py::int_(i))];
+    py::object dtype = series.attr("dtype");
+    if (py::isinstance(dtype, np.attr("dtype"))) {
+      char kind = dtype.attr("kind").cast<std::string>()[0];
+      py::ssize_t itemsize = dtype.attr("itemsize").cast<py::ssize_t>();
+      if (auto type = numpyEngineType(kind, itemsize)) {
+        py::array array = series.attr("to_numpy")();
+        if (array.ndim() == 1 && static_cast<std::size_t>(array.shape(0)) == rows) {
+          NumpyColumn c{i, array, static_cast<const char*>(array.data()), array.strides(0), kind, itemsize,
+                        engine::Vector::uninitialized(*type, rows), {}};
+          adviseHugePages(c.vector->rawData().data(), c.vector->rawData().size());
+          numpyColumns.push_back(std::move(c));
+          continue;
+        }
+      }
+    }
+    others.append(i);
+  }
+  std::vector<engine::VectorPtr> columns(ncols);
+  std::vector<engine::DataType> types(ncols);
+  if (py::len(others) > 0) {
+    py::object subset = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), others)];
+    py::object table = pyarrow().attr("Table").attr("from_pandas")(subset, "preserve_index"_a = false);
+    std::shared_ptr<arrow::Table> arrowTable = unwrapTable(table);
+    const auto positions = others.cast<std::vector<std::size_t>>();
+    py::gil_scoped_release nogil;  // the table's buffers are let go with the lock held again (end of block)
+    for (int k = 0; k < arrowTable->num_columns(); ++k) {
+      const std::size_t i = positions[static_cast<std::size_t>(k)];
+      types[i] = engine::arrow_convert::engineType(*arrowTable->field(k)->type(), names[i]);
+      columns[i] = engine::arrow_convert::toVector(arrowTable->column(k)->chunks(), types[i], names[i]);
+    }
+  }
+  {
+    py::gil_scoped_release nogil;
+    const std::size_t pieces = (rows + kPieceRows - 1) / kPieceRows;
+    for (auto& c : numpyColumns) c.nanInPiece.assign(pieces, 0);
+    tbb::parallel_for(std::size_t{0}, numpyColumns.size() * pieces, [&](std::size_t task) {
+      NumpyColumn& c = numpyColumns[task / pieces];
+      const std::size_t p = task % pieces;
+      c.nanInPiece[p] = copyNumpyPiece(c, p * kPieceRows, std::min(rows, (p + 1) * kPieceRows));
+    });
+    for (auto& c : numpyColumns) {
+      if (std::find(c.nanInPiece.begin(), c.nanInPiece.end(), 1) != c.nanInPiece.end()) {
+        engine::Vector& v = *c.vector;
+        v.validity().ensureMaterialized(rows);
+        tbb::parallel_for(std::size_t{0}, pieces, [&](std::size_t p) {
+          if (!c.nanInPiece[p]) return;
+          for (std::size_t r = p * kPieceRows, end = std::min(rows, (p + 1) * kPieceRows); r < end; ++r) {
+            const bool nan = c.itemsize == 4 ? std::isnan(v.data<float>()[r]) : std::isnan(v.data<double>()[r]);
+            if (nan) v.validity().setNull(r);
+          }
+        });
+      }
+      types[c.position] = c.vector->type();
+      columns[c.position] = std::move(c.vector);
+    }
+  }
+  engine::StructType schema;
+  for (std::size_t i = 0; i < ncols; ++i) schema.add(names[i], types[i], true);
+  return engine::LocalTable(std::move(schema), std::move(columns), rows);
+}
+
 DataFrame frameFromPython(const py::object& data, const SessionPtr& session) {
   if (py::isinstance<DataFrame>(data)) return data.cast<DataFrame>();
+  if (isPandasFrame(data)) {
+    engine::LocalTable table = pandasToLocalTable(data);
+    py::gil_scoped_release nogil;
+    return session->createDataFrame(table);
+  }
   // The imported buffers may be numpy arrays: they are let go with the interpreter's lock held (at return).
   std::shared_ptr<arrow::Table> table = unwrapTable(asArrowTable(data));
   py::gil_scoped_release nogil;
-  return session->createDataFrame(pynorq::arrowToLocalTable(*table));
+  return session->createDataFrame(engine::arrow_convert::toLocalTable(*table));
 }
 
 py::object tableToArrow(const engine::LocalTable& local) {
   std::shared_ptr<arrow::Table> table;
   {
     py::gil_scoped_release nogil;
-    table = pynorq::localTableToArrow(local);
+    table = engine::arrow_convert::toArrow(local);
   }
   auto reader = std::make_shared<arrow::TableBatchReader>(table);
   ArrowArrayStream stream;
@@ -427,7 +596,8 @@ PYBIND11_MODULE(norq_spark, m) {
           "dtypes",
           [](const DataFrame& df) {
             std::vector<std::pair<std::string, std::string>> out;
-            const engine::StructType schema = df.schema();  // kept alive for the loop over its fields
+            // The schema is a value: it must outlive the loop over its fields.
+            const engine::StructType schema = df.schema();
             for (const auto& f : schema.fields()) out.emplace_back(f.name, f.dataType.simpleString());
             return out;
           },
@@ -455,7 +625,7 @@ PYBIND11_MODULE(norq_spark, m) {
       .def("__repr__", [](const DataFrame& df) {
         std::string s = "DataFrame[";
         bool first = true;
-        const engine::StructType schema = df.schema();  // kept alive for the loop over its fields
+        const engine::StructType schema = df.schema();
         for (const auto& f : schema.fields()) {
           s += (first ? "" : ", ") + f.name + ": " + f.dataType.simpleString();
           first = false;
@@ -467,7 +637,12 @@ PYBIND11_MODULE(norq_spark, m) {
       .def("appName", &SparkSession::Builder::appName, py::return_value_policy::reference_internal)
       .def("master", &SparkSession::Builder::master, py::return_value_policy::reference_internal)
       .def("config", &SparkSession::Builder::config, py::return_value_policy::reference_internal)
-      .def("getOrCreate", &SparkSession::Builder::getOrCreate);
+      .def("remote", &SparkSession::Builder::remote, py::arg("url"), py::return_value_policy::reference_internal,
+           "Run the session's frames on a Spark server through Spark Connect (sc://host:port/;token=...).")
+      .def("getOrCreate", &SparkSession::Builder::getOrCreate, py::call_guard<py::gil_scoped_release>(),
+           "The active session if there is one, else a new one.")
+      .def("create", &SparkSession::Builder::create, py::call_guard<py::gil_scoped_release>(),
+           "A new session (it becomes the active one).");
 
   struct Reader {
     SessionPtr session;
@@ -492,17 +667,33 @@ PYBIND11_MODULE(norq_spark, m) {
           },
           py::arg("path"), "A Parquet file or folder, read by Arrow.");
 
-  py::class_<SparkSession, SessionPtr>(m, "SparkSession", "The embedded engine's session.")
+  py::class_<SparkSession, SessionPtr>(m, "SparkSession",
+                                       "A session of the embedded engine, or of a Spark server through Spark Connect.")
       .def_property_readonly_static("builder", [](py::object) { return SparkSession::builder(); })
-      .def("createDataFrame", &frameFromPython, py::arg("data"),
+      .def(
+          "createDataFrame", [](const SessionPtr& s, const py::object& data) { return frameFromPython(data, s); },
+          py::arg("data"),
            "An engine frame from a pandas DataFrame, a pyarrow Table, RecordBatch or RecordBatchReader, or a "
            "pyspark DataFrame (its rows fetched as Arrow). Columns are copied once, in parallel.")
       .def_property_readonly("read", [](const SessionPtr& s) { return Reader{s}; })
       .def("sql", &SparkSession::sql, py::arg("query"), py::call_guard<py::gil_scoped_release>())
       .def("range", py::overload_cast<std::int64_t>(&SparkSession::range), py::arg("end"))
+      .def_property_readonly("isRemote", &SparkSession::isRemote,
+                             "True when the frames run on a Spark server (paths then name files the server reads).")
       .def("stop", &SparkSession::stop);
 
-  m.def("session", &defaultSession, "The process's engine session (created on first use).");
+  m.def(
+      "session",
+      [](const std::optional<std::string>& remote) {
+        if (!remote) return defaultSession();
+        py::gil_scoped_release nogil;
+        return SparkSession::builder().appName("norq_spark").remote(*remote).create();
+      },
+      py::arg("remote") = py::none(),
+      "The process's session (created on first use: on the embedded engine, or on the Spark Connect server named "
+      "by SPARK_REMOTE when set). With remote='sc://host:port', a new session on that Spark Connect server, "
+      "which becomes the active one: frames from pandas and Arrow made afterwards are sent to it, and "
+      "read.csv reads files on the server.");
   m.def(
       "from_pandas", [](const py::object& data) { return asFrame(data); }, py::arg("data"),
       "An engine frame from a pandas DataFrame (also a pyarrow Table or record batch) in the default session.");

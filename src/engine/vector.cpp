@@ -55,6 +55,14 @@ Vector::Vector(DataType type, std::size_t n) : type_(std::move(type)), size_(n) 
   }
 }
 
+MutableVectorPtr Vector::uninitialized(DataType type, std::size_t n) {
+  if (type.isString() || type.isNull() || type.id() == TypeId::Array) return make(std::move(type), n);
+  auto v = make(std::move(type), 0);
+  v->size_ = n;
+  v->data_.resize(n * v->type_.fixedWidth());  // no zero-fill (UninitializedAllocator)
+  return v;
+}
+
 namespace {
 
 [[noreturn]] void cannotAccept(const DataType& type, const Value& v) {

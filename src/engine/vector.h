@@ -17,6 +17,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "engine/types.h"
@@ -52,6 +54,27 @@ class Validity {
   std::vector<std::uint64_t> words_;
 };
 
+// Allocator whose resize leaves new elements uninitialised: a vector filled right after (a copy from another
+// buffer) need not be zeroed first. Value-initialisation written out (assign(n, 0)) still zeroes.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() = default;
+  template <class U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
 class Vector;
 using VectorPtr = std::shared_ptr<const Vector>;
 using MutableVectorPtr = std::shared_ptr<Vector>;
@@ -61,6 +84,9 @@ class Vector {
   // A vector of n rows, all valid, data zero-initialised (strings empty, arrays empty).
   Vector(DataType type, std::size_t n);
   static MutableVectorPtr make(DataType type, std::size_t n) { return std::make_shared<Vector>(std::move(type), n); }
+  // As make(), but the fixed-width values are left uninitialised: the caller writes every row (null rows too)
+  // before the vector is read. Other types are made as by make().
+  static MutableVectorPtr uninitialized(DataType type, std::size_t n);
   // A vector of n rows holding the same value (null included).
   static MutableVectorPtr constant(const Value& value, const DataType& type, std::size_t n);
   // A vector from boxed values, each converted to `type` (throws on a value that does not fit the type).
@@ -99,7 +125,8 @@ class Vector {
   void setChild(VectorPtr child) { child_ = std::move(child); }
 
   // Raw fixed-width storage (bytes); resized with the vector.
-  std::vector<unsigned char>& rawData() { return data_; }
+  using ByteStorage = std::vector<unsigned char, UninitializedAllocator<unsigned char>>;
+  ByteStorage& rawData() { return data_; }
 
   // Boxed value of row i (slow path: results, tests, fallbacks).
   Value get(std::size_t i) const;
@@ -110,7 +137,7 @@ class Vector {
   DataType type_;
   std::size_t size_ = 0;
   Validity validity_;
-  std::vector<unsigned char> data_;
+  ByteStorage data_;
   std::vector<std::int64_t> offsets_;
   std::vector<char> chars_;
   VectorPtr child_;

@@ -16,7 +16,7 @@
 #include <parquet/metadata.h>
 #include <parquet/properties.h>
 
-#include "engine/connect/arrow_ipc.h"
+#include "engine/arrow/arrow_convert.h"
 #include "engine/errors.h"
 #include "engine/local/expr/expr_datetime.h"
 #include "engine/local/io/csv_reader.h"
@@ -316,8 +316,45 @@ ArrayList readChunks(parquet::arrow::FileReader& reader, const std::string& path
   return plainChunks(chunked->chunks(), path, schema[c].name);
 }
 
-VectorPtr toColumn(const DataType& type, const ArrayList& chunks, bool wallClock, const ZoneRules& zone) {
-  VectorPtr v = connect::arrowToVector(type, chunks);
+// Whole numbers into a decimal(p, 0) column: unsigned 64-bit integers read as decimal(20,0), as Spark reads them.
+VectorPtr integersToDecimal(const DataType& type, const ArrayList& chunks) {
+  std::size_t n = 0;
+  for (const auto& a : chunks) n += static_cast<std::size_t>(a->length());
+  auto out = Vector::make(type, n);
+  int128_t* dst = out->data<int128_t>();
+  std::size_t row = 0;
+  for (const auto& a : chunks) {
+    const auto id = a->type_id();
+    for (std::int64_t i = 0; i < a->length(); ++i, ++row) {
+      if (a->IsNull(i)) {
+        out->validity().setNull(row);
+      } else if (id == arrow::Type::UINT64) {
+        dst[row] = static_cast<int128_t>(static_cast<const arrow::UInt64Array&>(*a).Value(i));
+      } else if (id == arrow::Type::INT64) {
+        dst[row] = static_cast<int128_t>(static_cast<const arrow::Int64Array&>(*a).Value(i));
+      } else {
+        dst[row] = static_cast<int128_t>(static_cast<const arrow::Int32Array&>(*a).Value(i));
+      }
+    }
+  }
+  return out;
+}
+
+VectorPtr toColumn(const DataType& type, const std::string& name, const ArrayList& chunks, bool wallClock,
+                   const ZoneRules& zone) {
+  const bool integral = !chunks.empty() && (chunks.front()->type_id() == arrow::Type::UINT64 ||
+                                            chunks.front()->type_id() == arrow::Type::INT64 ||
+                                            chunks.front()->type_id() == arrow::Type::INT32);
+  VectorPtr v;
+  if (type.isDecimal() && type.scale() == 0 && integral) {
+    v = integersToDecimal(type, chunks);
+  } else {
+    try {
+      v = arrow_convert::toVector(chunks, type, name);
+    } catch (const IllegalArgumentException& e) {
+      throw ExecutionException(e.what());
+    }
+  }
   // The vector was just made here and is not shared yet.
   if (wallClock) wallClockToSessionZone(*std::const_pointer_cast<Vector>(v), zone);
   return v;
@@ -336,7 +373,7 @@ Batch readRowGroup(parquet::arrow::FileReader& reader, const std::string& path, 
       cols[c] = std::move(nulls);
       continue;
     }
-    cols[c] = toColumn(schema[c].dataType, readChunks(reader, path, file, group, c, schema), file.wallClock[c], zone);
+    cols[c] = toColumn(schema[c].dataType, schema[c].name, readChunks(reader, path, file, group, c, schema), file.wallClock[c], zone);
   }
   return Batch(std::move(cols), rows);
 }
@@ -445,7 +482,7 @@ Partitions readParquet(const std::vector<std::string>& files, const StructType& 
         }
         for (const auto& a : chunks) uniform = uniform && a->type()->Equals(*chunks.front()->type());
         if (!uniform) continue;
-        whole[c] = toColumn(schema[c].dataType, chunks, clock, zone);
+        whole[c] = toColumn(schema[c].dataType, schema[c].name, chunks, clock, zone);
         perGroup[c] = false;
       }
     }
