@@ -1,6 +1,7 @@
 #include "scan_options.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -40,13 +41,14 @@ spark::Splits parseSplits(const std::string& text) {
   std::stringstream ss(text);
   std::string part;
   while (std::getline(ss, part, ',')) {
-    try {
-      std::size_t used = 0;
-      v.push_back(std::stod(part, &used));
-      if (used != part.size()) throw std::invalid_argument(part);
-    } catch (const std::exception&) {
+    // strtod rather than stod: a value too small for a normal double (1e-320) is still a number, judged below.
+    const char* begin = part.c_str();
+    char* end = nullptr;
+    const double value = part.empty() || std::isspace(static_cast<unsigned char>(part[0])) ? 0 : std::strtod(begin, &end);
+    if (end == nullptr || end == begin || *end != '\0') {
       throw CliError("--splits: '" + part + "' is not a number (expected three proportions such as 0.8,0.2,0)");
     }
+    v.push_back(value);
   }
   if (v.size() != 3) throw CliError("--splits needs three proportions (training, validation, testing), got " + text);
   for (double p : v) {

@@ -359,6 +359,14 @@ double metricValue(const std::string& name, const norq::CalculationParams& p) {
   return std::any_cast<double>(norq::calculate(name, p));
 }
 
+// Columns by their names as they stand: a name holding a dot (y.true) is a column, not a field of a struct.
+std::vector<engine::Column> quotedColumns(const std::vector<std::string>& names) {
+  std::vector<engine::Column> out;
+  out.reserve(names.size());
+  for (const auto& n : names) out.push_back(engine::functions::col(spark::sql_identifier(n)));
+  return out;
+}
+
 json metricsJson(const spark::BaseSparkDatasetMixin& ds, const engine::DataFrame& data, const ScanOptions& o,
                  Progress& progress, std::vector<spark::ThresholdCrossed>& crossed) {
   if (!ds.prediction_name()) throw CliError("metrics need the prediction column: give --prediction");
@@ -369,7 +377,7 @@ json metricsJson(const spark::BaseSparkDatasetMixin& ds, const engine::DataFrame
     // Every row of the input: the label, prediction, protected and score columns are the input's own.
     std::vector<std::string> columns{mp.target_name, *mp.prediction_name};
     if (mp.protected_) columns.push_back(mp.protected_->at(0));
-    mp.frame = data.select(columns);
+    mp.frame = data.select(quotedColumns(columns));
   }
   if (o.score) {
     const std::vector<std::string> inputColumns = data.columns();
@@ -378,7 +386,7 @@ json metricsJson(const spark::BaseSparkDatasetMixin& ds, const engine::DataFrame
     std::vector<std::string> columns = mp.frame.columns();
     if (o.metricsSegment == "all") {
       columns.push_back(*o.score);
-      mp.frame = data.select(columns);
+      mp.frame = data.select(quotedColumns(columns));
     }
   }
   const engine::StructType schema = mp.frame.schema();

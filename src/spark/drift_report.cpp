@@ -57,7 +57,11 @@ std::string describe(const ThresholdCrossed& t) {
     return fmt::format("drift of {}: KS p-value {:.3g} below {:g}", t.feature, t.value, t.limit);
   if (t.check == "violations_above")
     return fmt::format("{}: {:.0f} violating rows (limit {:g})", t.feature, t.value, t.limit);
-  if (t.check == "metric_below") return fmt::format("{} {:.4g} is below {:g}", t.feature, t.value, t.limit);
+  if (t.check == "metric_below") {
+    // A gate on a figure that could not be computed counts as crossed: say so rather than print "nan".
+    if (std::isnan(t.value)) return fmt::format("{} cannot be computed (limit {:g})", t.feature, t.limit);
+    return fmt::format("{} {:.4g} is below {:g}", t.feature, t.value, t.limit);
+  }
   return fmt::format("{} {}: {:.4g} (limit {:g})", t.check, t.feature, t.value, t.limit);
 }
 
