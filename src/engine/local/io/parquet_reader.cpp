@@ -322,6 +322,8 @@ VectorPtr integersToDecimal(const DataType& type, const ArrayList& chunks) {
   for (const auto& a : chunks) n += static_cast<std::size_t>(a->length());
   auto out = Vector::make(type, n);
   int128_t* dst = out->data<int128_t>();
+  for (const auto& a : chunks)
+    if (a->null_count() > 0) out->validity().ensureMaterialized(n);
   std::size_t row = 0;
   for (const auto& a : chunks) {
     const auto id = a->type_id();
