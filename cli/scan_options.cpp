@@ -325,6 +325,17 @@ engine::DataFrame readInput(engine::SparkSession& session, const std::string& pa
   }
   // Malformed CSV records (rows with too few or too many fields) are errors, not silently padded rows.
   const bool parquet = isParquetPath(path);
+  if (!parquet && !session.isRemote() && fs::is_regular_file(path, ec)) {
+    // Text never holds NUL bytes: a spreadsheet, archive or image given by mistake would otherwise be read as
+    // one column of garbled text and scanned as if it were data.
+    std::ifstream in(path, std::ios::binary);
+    std::string head(64 * 1024, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(in.gcount()));
+    if (const auto nul = head.find('\0'); nul != std::string::npos)
+      throw CliError(path + " is not a text file (a NUL byte at offset " + std::to_string(nul) +
+                     "): give a CSV file or a Parquet file");
+  }
   engine::DataFrame df = parquet ? session.read().parquet(path)
                                  : csvReader(session, o.csv).option("mode", "FAILFAST").csv(path, !o.noHeader, true);
   if (df.columns().empty()) throw CliError("no columns found in " + path);

@@ -149,10 +149,7 @@ def cases(f, d):
             (f"{cmd}: ragged long row", scan_like(cmd, f["ragged_long"])),
             (f"{cmd}: control characters in a malformed row", scan_like(cmd, f["hostile"])),
             (f"{cmd}: invalid UTF-8 in a malformed row", scan_like(cmd, f["bad_utf8_ragged"])),
-            # Disabled: since CSV files are read line by line (without multiLine, as Spark reads them), this binary
-            # file parses as a one-column table and the scan completes with replacement-character warnings instead
-            # of being refused; listed in the issue note to be decided and fixed.
-            # (f"{cmd}: binary file", scan_like(cmd, f["binary"])),
+            (f"{cmd}: binary file", scan_like(cmd, f["binary"])),
             (f"{cmd}: text named .parquet", scan_like(cmd, f["pq_text"])),
             (f"{cmd}: Parquet magic only", scan_like(cmd, f["pq_magic_only"])),
             (f"{cmd}: Parquet garbage footer", scan_like(cmd, f["pq_garbage_footer"])),

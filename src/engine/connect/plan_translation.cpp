@@ -5,12 +5,19 @@
 #include <algorithm>
 #include <cctype>
 #include <limits>
+#include <utility>
+#include <string>
+#include <vector>
+#include <mutex>
+#include <map>
 
 #include <fmt/format.h>
 
 #include "engine/connect/arrow_ipc.h"
 #include "engine/connect/type_translation.h"
 #include "engine/backend.h"
+#include "engine/connect/client.h"
+#include "engine/connect/connect_backend.h"
 #include "engine/errors.h"
 #include "engine/session.h"
 
@@ -101,6 +108,49 @@ std::string outputName(const Expr& e) {
   if (e.kind == ExprKind::Alias) return e.name;
   if (e.kind == ExprKind::Attribute && !e.nameParts.empty()) return e.nameParts.back();
   return e.toString();
+}
+
+// Spark reads Parquet timestamps stored without UTC adjustment as timestamp_ntz, a type the engine does not have.
+// The embedded reader gives them as timestamps of their wall-clock time in the session time zone, which is
+// Spark's cast of timestamp_ntz to timestamp: the read is wrapped in that cast, so both backends agree. The
+// server's schema of the read is asked once per scan.
+void localTimestampsAsTimestamps(SparkSession& session, std::int64_t planId, pb::Relation& rel) {
+  static std::mutex mutex;
+  static std::map<std::int64_t, std::vector<std::pair<std::string, bool>>> known;  // name, is timestamp_ntz
+  std::vector<std::pair<std::string, bool>> fields;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (auto it = known.find(planId); it != known.end()) fields = it->second;
+  }
+  if (fields.empty()) {
+    Client* client = clientOf(session.backend());
+    if (client == nullptr) return;
+    const pb::DataType schema = client->schema(rel);
+    for (const auto& f : schema.struct_().fields()) fields.emplace_back(f.name(), f.data_type().has_timestamp_ntz());
+    std::lock_guard<std::mutex> lock(mutex);
+    if (known.size() > 1024) known.clear();
+    known[planId] = fields;
+  }
+  if (std::none_of(fields.begin(), fields.end(), [](const auto& f) { return f.second; })) return;
+  pb::Relation projected;
+  auto* pr = projected.mutable_project();
+  *pr->mutable_input() = std::move(rel);
+  for (const auto& [name, local] : fields) {
+    std::string quoted = "`";
+    for (char ch : name) quoted += ch == '`' ? std::string("``") : std::string(1, ch);
+    quoted += "`";
+    pb::Expression* x = pr->add_expressions();
+    if (!local) {
+      x->mutable_unresolved_attribute()->set_unparsed_identifier(quoted);
+      continue;
+    }
+    auto* alias = x->mutable_alias();
+    alias->add_name(name);
+    auto* cast = alias->mutable_expr()->mutable_cast();
+    cast->mutable_expr()->mutable_unresolved_attribute()->set_unparsed_identifier(quoted);
+    cast->mutable_type()->mutable_timestamp();
+  }
+  rel = std::move(projected);
 }
 
 // Selected columns keep the names the embedded engine gives them (Spark's own names for SQL text and for
@@ -199,6 +249,7 @@ pb::Relation translate(const PlanPtr& planPtr, TranslationContext& ctx) {
       ds->set_format("parquet");
       if (p.userSchema && !p.schema.empty()) ds->set_schema(schemaToJson(p.schema));
       for (const auto& f : p.files) ds->add_paths(f);
+      localTimestampsAsTimestamps(ctx.session, plan.id, rel);
       break;
     }
     case PlanKind::Project: {
