@@ -667,6 +667,44 @@ VectorPtr frameAggregate(const WindowRun& w, const WindowCall& call, const std::
     });
     return take(v, refs);
   }
+  if (name == "collect_list" || name == "array_agg" || name == "collect_set") {
+    // The frame's non-null values in frame order; collect_set keeps the first of equal values, except that
+    // a NaN equals nothing (Spark compares the boxed numbers), so every NaN is kept.
+    const bool set = name == "collect_set";
+    const Vector& v = *args[0];
+    auto isNaN = [&](std::int64_t j) {
+      if (v.type().id() == TypeId::Double) return std::isnan(v.data<double>()[j]);
+      if (v.type().id() == TypeId::Float) return std::isnan(v.data<float>()[j]);
+      return false;
+    };
+    std::vector<std::int64_t> offsets(w.n + 1, 0);
+    std::vector<std::int64_t> refs;
+    std::vector<std::int64_t> seen;  // collect_set: the frame's kept rows, sorted by value
+    auto byValue = [&](std::int64_t a, std::int64_t b) {
+      return compareValues(v, static_cast<std::size_t>(a), v, static_cast<std::size_t>(b)) < 0;
+    };
+    for (std::size_t i = 0; i < w.n; ++i) {
+      std::int64_t l = 0, h = -1;
+      if (fb.at(i, l, h)) {
+        seen.clear();
+        for (std::int64_t j = l; j <= h; ++j) {
+          if (!ok[static_cast<std::size_t>(j)]) continue;
+          if (set && !isNaN(j)) {
+            auto at = std::lower_bound(seen.begin(), seen.end(), j, byValue);
+            if (at != seen.end() && !byValue(j, *at)) continue;
+            seen.insert(at, j);
+          }
+          refs.push_back(j);
+        }
+      }
+      offsets[i + 1] = static_cast<std::int64_t>(refs.size());
+    }
+    DataType rt = call.resultType.id() == TypeId::Array ? call.resultType : ArrayType(v.type(), false);
+    auto out = Vector::make(rt, w.n);
+    std::copy(offsets.begin(), offsets.end(), out->offsets());
+    out->setChild(take(v, refs));
+    return out;
+  }
   throw AnalysisException("The aggregate `" + call.name +
                           "` is only supported over a whole window partition (no ordering or an unbounded frame) "
                           "in the local backend.");
