@@ -1,5 +1,6 @@
 // Physical operators over hand-built partitions (several, some empty, with nulls, NaN, -0.0, strings and
 // decimals) and randomized checks against simple reference implementations.
+#include <limits>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -586,6 +587,29 @@ TEST(WindowOp, RowFramesAndIgnoreNulls) {
   out = windowOp(input, t, {}, {}, running, {wcall("last", {v}, true), wcall("count", {v})}, testCtx());
   EXPECT_EQ(texts(rowsOf(out)), (std::vector<std::string>{"1|10|10|1", "2|null|10|1", "3|30|30|2", "4|null|30|2",
                                                           "5|50|50|3", "6|5|5|4"}));
+}
+
+TEST(WindowOp, RangeValueOffsetsNearTheKeyLimits) {
+  // A bound past the key type's range admits every row on that side instead of wrapping around.
+  std::vector<DataType> t{IntegerType(), LongType()};
+  const std::int32_t mx = std::numeric_limits<std::int32_t>::max(), mn = std::numeric_limits<std::int32_t>::min();
+  std::vector<Row> rows{{mn, 1L}, {mn + 1, 2L}, {mx - 1, 4L}, {mx, 8L}, {Value(), 16L}};
+  auto input = makeParts(t, rows, {3, 2});
+  auto v = col(1, LongType());
+  WindowFrame around{true, FrameType::Range, -2, 2};
+  auto out = windowOp(input, t, {}, {{col(0, IntegerType()), true, false}}, around, {wcall("sum", {v})}, testCtx());
+  EXPECT_EQ(texts(rowsOf(out)),
+            (std::vector<std::string>{"-2147483648|1|3", "-2147483647|2|3", "2147483646|4|12", "2147483647|8|12",
+                                      "null|16|16"}));
+  // Descending: PRECEDING means larger keys.
+  WindowFrame before{true, FrameType::Range, -1, Window::currentRow};
+  out = windowOp(input, t, {}, {{col(0, IntegerType()), false, true}}, before, {wcall("count", {v})}, testCtx());
+  EXPECT_EQ(texts(rowsOf(out)), (std::vector<std::string>{"null|16|1", "2147483647|8|1", "2147483646|4|2",
+                                                          "-2147483647|2|1", "-2147483648|1|2"}));
+  EXPECT_THROW(windowOp(input, t, {}, {}, around, {wcall("sum", {v})}, testCtx()), AnalysisException);
+  EXPECT_THROW(windowOp(input, t, {}, {{col(0, IntegerType()), true, true}, {v, true, true}}, around,
+                        {wcall("sum", {v})}, testCtx()),
+               AnalysisException);
 }
 
 TEST(WindowOp, WholePartitionAggregatesAnyFunction) {

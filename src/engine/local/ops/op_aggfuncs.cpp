@@ -739,7 +739,13 @@ class CollectStates : public StatesBase<std::vector<RowRef>, CollectStates<kSet>
     const DataType& elem = resultType_.elementType();
     VectorPtr child = gatherRefs(this->argPartitions(), elem, all.data(), all.size());
     if (kSet && !all.empty()) {
-      // Keep the first occurrence of each (group, value) pair.
+      auto nanAt = [&](std::size_t j) {
+        if (child->isNull(j)) return false;
+        if (elem.id() == TypeId::Double) return std::isnan(child->data<double>()[j]);
+        if (elem.id() == TypeId::Float) return std::isnan(child->data<float>()[j]);
+        return false;
+      };
+      // Keep the first occurrence of each (group, value) pair, and every NaN.
       auto gidVec = Vector::make(LongType(), all.size());
       for (std::size_t g = 0; g < groups; ++g)
         for (std::int64_t j = offsets[g]; j < offsets[g + 1]; ++j)
@@ -764,6 +770,9 @@ class CollectStates : public StatesBase<std::vector<RowRef>, CollectStates<kSet>
           if (ids[i] == next) {
             sel[at + i] = 1;
             ++next;
+            ++kept;
+          } else if (nanAt(at + i)) {
+            sel[at + i] = 1;  // a NaN equals nothing, as Spark compares the boxed numbers
             ++kept;
           }
         }

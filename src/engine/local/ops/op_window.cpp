@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <limits>
+#include <type_traits>
 
 #include "engine/errors.h"
 #include "engine/window.h"
@@ -121,9 +123,12 @@ void segmentedPrefix(std::vector<T>& v, const std::vector<std::uint8_t>& isStart
 
 // Per-row frame bounds (inclusive) derived from the segment and peer boundaries.
 struct FrameBounds {
-  enum class Lo { SegStart, PeerStart, Offset } lo = Lo::SegStart;
-  enum class Hi { SegEnd, PeerEnd, Offset } hi = Hi::SegEnd;
+  // Index: a RANGE bound with a value offset, resolved per row into loIdx/hiIdx (inclusive).
+  enum class Lo { SegStart, PeerStart, Offset, Index } lo = Lo::SegStart;
+  enum class Hi { SegEnd, PeerEnd, Offset, Index } hi = Hi::SegEnd;
   std::int64_t loOff = 0, hiOff = 0;
+  const std::vector<std::int64_t>* loIdx = nullptr;
+  const std::vector<std::int64_t>* hiIdx = nullptr;
   const std::vector<std::int64_t>* segStart = nullptr;
   const std::vector<std::int64_t>* segEnd = nullptr;  // exclusive
   const std::vector<std::int64_t>* peerStart = nullptr;
@@ -144,6 +149,9 @@ struct FrameBounds {
       case Lo::Offset:
         l = loOff < 0 && ii + loOff < s ? s : ii + loOff;
         break;
+      case Lo::Index:
+        l = (*loIdx)[i];
+        break;
     }
     switch (hi) {
       case Hi::SegEnd:
@@ -154,6 +162,9 @@ struct FrameBounds {
         break;
       case Hi::Offset:
         h = hiOff > 0 && ii + hiOff > e ? e : ii + hiOff;
+        break;
+      case Hi::Index:
+        h = (*hiIdx)[i];
         break;
     }
     l = std::max(l, s);
@@ -170,17 +181,20 @@ FrameBounds frameBoundsOf(const WindowFrame& frame, bool ordered) {
     return fb;
   }
   const bool range = frame.type == FrameType::Range;
-  auto offsetBound = [&](std::int64_t v, const char* which) {
-    if (range && v != 0 && v != Window::unboundedPreceding && v != Window::unboundedFollowing)
-      throw AnalysisException(std::string("A RANGE window frame with a value offset as ") + which +
-                              " bound is not supported by the local backend; use rowsBetween.");
+  auto isValueOffset = [](std::int64_t v) {
+    return v != 0 && v != Window::unboundedPreceding && v != Window::unboundedFollowing;
   };
-  offsetBound(frame.lower, "lower");
-  offsetBound(frame.upper, "upper");
   if (frame.lower == Window::unboundedFollowing || frame.upper == Window::unboundedPreceding)
     throw AnalysisException("[INVALID_BOUNDARY] The window frame boundaries are invalid.");
+  if (range && !ordered && (isValueOffset(frame.lower) || isValueOffset(frame.upper)))
+    throw AnalysisException(
+        "[DATATYPE_MISMATCH.RANGE_FRAME_WITHOUT_ORDER] A range window frame cannot be used in an unordered window "
+        "specification.");
   if (frame.lower == Window::unboundedPreceding) {
     fb.lo = FrameBounds::Lo::SegStart;
+  } else if (range && isValueOffset(frame.lower)) {
+    fb.lo = FrameBounds::Lo::Index;
+    fb.loOff = frame.lower;
   } else if (range && ordered) {
     fb.lo = FrameBounds::Lo::PeerStart;  // CURRENT ROW in a RANGE frame: the first peer
   } else if (range) {
@@ -191,6 +205,9 @@ FrameBounds frameBoundsOf(const WindowFrame& frame, bool ordered) {
   }
   if (frame.upper == Window::unboundedFollowing) {
     fb.hi = FrameBounds::Hi::SegEnd;
+  } else if (range && isValueOffset(frame.upper)) {
+    fb.hi = FrameBounds::Hi::Index;
+    fb.hiOff = frame.upper;
   } else if (range && ordered) {
     fb.hi = FrameBounds::Hi::PeerEnd;
   } else if (range) {
@@ -230,6 +247,76 @@ struct WindowRun {
   FrameBounds frame;
   const ExecContext* ctx = nullptr;
 };
+
+// Resolves RANGE bounds with value offsets. With the order key x sorted in direction d, the bound of row
+// i is x[i] + offset (x[i] - offset when descending), and the frame runs from the first row of the
+// partition not ordered before the lower bound to the last row not ordered after the upper bound. Rows
+// whose key is null get a null bound, which is a peer of exactly the null rows: their frame is their peer
+// group. NaN sorts above every number and NaN + offset stays NaN, so NaN rows also frame their peers.
+template <class T>
+void resolveRangeBounds(WindowRun& w, const Vector& key, bool ascending, bool nullsFirst,
+                        std::vector<std::int64_t>& loIdx, std::vector<std::int64_t>& hiIdx) {
+  const T* x = key.data<T>();
+  const FrameBounds& fb = w.frame;
+  // Three-way comparison of the key at sorted position j with a non-null bound b, in sort order.
+  auto cmp = [&](std::size_t j, T b) -> int {
+    if (key.isNull(j)) return nullsFirst ? -1 : 1;
+    int c;
+    if constexpr (std::is_floating_point_v<T>) {
+      const bool an = std::isnan(x[j]), bn = std::isnan(b);
+      c = an || bn ? (an == bn ? 0 : (an ? 1 : -1)) : (x[j] < b ? -1 : (x[j] > b ? 1 : 0));
+    } else {
+      c = x[j] < b ? -1 : (x[j] > b ? 1 : 0);
+    }
+    return ascending ? c : -c;
+  };
+  auto boundOf = [&](std::size_t i, std::int64_t off) -> T {
+    if constexpr (std::is_floating_point_v<T>) {
+      return ascending ? x[i] + static_cast<T>(off) : x[i] - static_cast<T>(off);
+    } else {
+      // Saturate instead of wrapping: a bound past the type's range admits every row on that side.
+      __int128 b = static_cast<__int128>(x[i]) + (ascending ? off : -static_cast<__int128>(off));
+      if (b > std::numeric_limits<T>::max()) return std::numeric_limits<T>::max();
+      if (b < std::numeric_limits<T>::min()) return std::numeric_limits<T>::min();
+      return static_cast<T>(b);
+    }
+  };
+  if (fb.lo == FrameBounds::Lo::Index) loIdx.resize(w.n);
+  if (fb.hi == FrameBounds::Hi::Index) hiIdx.resize(w.n);
+  Chunks ch = chunksFor(w.n);
+  parallelFor(ch.count, [&](std::size_t c) {
+    for (std::size_t i = ch.lo(c); i < ch.hi(c); ++i) {
+      const std::int64_t s = w.segStart[i], e = w.segEnd[i];
+      const bool nullKey = key.isNull(i);
+      if (fb.lo == FrameBounds::Lo::Index) {
+        if (nullKey) {
+          loIdx[i] = w.peerStart[i];
+        } else {
+          const T b = boundOf(i, fb.loOff);
+          std::int64_t lo = s, hi = e;  // first j in [s, e) with cmp(j, b) >= 0
+          while (lo < hi) {
+            std::int64_t mid = lo + (hi - lo) / 2;
+            if (cmp(static_cast<std::size_t>(mid), b) < 0) lo = mid + 1; else hi = mid;
+          }
+          loIdx[i] = lo;
+        }
+      }
+      if (fb.hi == FrameBounds::Hi::Index) {
+        if (nullKey) {
+          hiIdx[i] = w.peerEnd[i] - 1;
+        } else {
+          const T b = boundOf(i, fb.hiOff);
+          std::int64_t lo = s, hi = e;  // first j in [s, e) with cmp(j, b) > 0
+          while (lo < hi) {
+            std::int64_t mid = lo + (hi - lo) / 2;
+            if (cmp(static_cast<std::size_t>(mid), b) <= 0) lo = mid + 1; else hi = mid;
+          }
+          hiIdx[i] = lo - 1;
+        }
+      }
+    }
+  });
+}
 
 MutableVectorPtr intResult(const WindowRun& w, const DataType& type, std::function<std::int64_t(std::size_t)> f) {
   auto out = Vector::make(type, w.n);
@@ -580,6 +667,44 @@ VectorPtr frameAggregate(const WindowRun& w, const WindowCall& call, const std::
     });
     return take(v, refs);
   }
+  if (name == "collect_list" || name == "array_agg" || name == "collect_set") {
+    // The frame's non-null values in frame order; collect_set keeps the first of equal values, except that
+    // a NaN equals nothing (Spark compares the boxed numbers), so every NaN is kept.
+    const bool set = name == "collect_set";
+    const Vector& v = *args[0];
+    auto isNaN = [&](std::int64_t j) {
+      if (v.type().id() == TypeId::Double) return std::isnan(v.data<double>()[j]);
+      if (v.type().id() == TypeId::Float) return std::isnan(v.data<float>()[j]);
+      return false;
+    };
+    std::vector<std::int64_t> offsets(w.n + 1, 0);
+    std::vector<std::int64_t> refs;
+    std::vector<std::int64_t> seen;  // collect_set: the frame's kept rows, sorted by value
+    auto byValue = [&](std::int64_t a, std::int64_t b) {
+      return compareValues(v, static_cast<std::size_t>(a), v, static_cast<std::size_t>(b)) < 0;
+    };
+    for (std::size_t i = 0; i < w.n; ++i) {
+      std::int64_t l = 0, h = -1;
+      if (fb.at(i, l, h)) {
+        seen.clear();
+        for (std::int64_t j = l; j <= h; ++j) {
+          if (!ok[static_cast<std::size_t>(j)]) continue;
+          if (set && !isNaN(j)) {
+            auto at = std::lower_bound(seen.begin(), seen.end(), j, byValue);
+            if (at != seen.end() && !byValue(j, *at)) continue;
+            seen.insert(at, j);
+          }
+          refs.push_back(j);
+        }
+      }
+      offsets[i + 1] = static_cast<std::int64_t>(refs.size());
+    }
+    DataType rt = call.resultType.id() == TypeId::Array ? call.resultType : ArrayType(v.type(), false);
+    auto out = Vector::make(rt, w.n);
+    std::copy(offsets.begin(), offsets.end(), out->offsets());
+    out->setChild(take(v, refs));
+    return out;
+  }
   throw AnalysisException("The aggregate `" + call.name +
                           "` is only supported over a whole window partition (no ordering or an unbounded frame) "
                           "in the local backend.");
@@ -745,6 +870,31 @@ Partitions windowOp(const Partitions& input, const std::vector<DataType>& types,
   w.frame.segEnd = &w.segEnd;
   w.frame.peerStart = &w.peerStart;
   w.frame.peerEnd = &w.peerEnd;
+  std::vector<std::int64_t> rangeLo, rangeHi;
+  if (w.frame.lo == FrameBounds::Lo::Index || w.frame.hi == FrameBounds::Hi::Index) {
+    if (nok != 1)
+      throw AnalysisException(
+          "[DATATYPE_MISMATCH.RANGE_FRAME_MULTI_ORDER] A range window frame with value boundaries cannot be used in "
+          "a window specification with multiple order by expressions.");
+    const DataType& kt = exprs[npk]->type();
+    VectorPtr key = sortedArg(w, vals, npk, kt);
+    const bool asc = orderKeys[0].ascending, nf = orderKeys[0].nullsFirst;
+    switch (kt.id()) {
+      case TypeId::Byte: resolveRangeBounds<std::int8_t>(w, *key, asc, nf, rangeLo, rangeHi); break;
+      case TypeId::Short: resolveRangeBounds<std::int16_t>(w, *key, asc, nf, rangeLo, rangeHi); break;
+      case TypeId::Integer:
+      case TypeId::Date: resolveRangeBounds<std::int32_t>(w, *key, asc, nf, rangeLo, rangeHi); break;
+      case TypeId::Long: resolveRangeBounds<std::int64_t>(w, *key, asc, nf, rangeLo, rangeHi); break;
+      case TypeId::Float: resolveRangeBounds<float>(w, *key, asc, nf, rangeLo, rangeHi); break;
+      case TypeId::Double: resolveRangeBounds<double>(w, *key, asc, nf, rangeLo, rangeHi); break;
+      default:
+        throw AnalysisException("[DATATYPE_MISMATCH.SPECIFIED_WINDOW_FRAME_UNACCEPTED_TYPE] A RANGE window frame "
+                                "with a value offset needs a numeric or date order key, not \"" +
+                                kt.simpleString() + "\".");
+    }
+    w.frame.loIdx = &rangeLo;
+    w.frame.hiIdx = &rangeHi;
+  }
 
   std::vector<VectorPtr> results;
   for (std::size_t c = 0; c < calls.size(); ++c) {
