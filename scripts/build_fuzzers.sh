@@ -50,10 +50,19 @@ for src in "${INSTRUMENTED[@]}"; do
 done
 
 [ -z "${FUZZ_OBJECTS_ONLY:-}" ] || exit 0
-[ -n "${FUZZ_NO_NINJA:-}" ] || ninja -C "$BUILD" engine host norq_cli >/dev/null
+[ -n "${FUZZ_NO_NINJA:-}" ] || ninja -C "$BUILD" norq-spark >/dev/null
 
 inc="-I src -I . $(pkg-config --cflags libxxhash 2>/dev/null)"
-libs="$BUILD/libnorq_cli.a $BUILD/libhost.a $BUILD/libengine.a -lfmt -ltbb -lxxhash -ldate-tz -lsqlite3 -lpthread"
+# The libraries the command links (the engine's own archives, gRPC, protobuf, Arrow, Python...), as CMake lists them.
+libs=$(python3 - "$BUILD" <<'PY'
+import re, sys
+build = sys.argv[1]
+text = open(f"{build}/build.ninja").read()
+block = text[text.index("build norq-spark:"):]
+libs = re.search(r"^  LINK_LIBRARIES = (.*)$", block, re.M).group(1).split()
+print(" ".join(f"{build}/{l}" if l.endswith(".a") and not l.startswith("/") else l for l in libs))
+PY
+)
 for target in sql csv inline_table type config; do
   echo "linking $OUT/fuzz_$target"
   $CXX -std=c++20 -O1 -g $inc -fsanitize=fuzzer $SAN "fuzz/fuzz_$target.cpp" "${objs[@]}" $libs -o "$OUT/fuzz_$target"

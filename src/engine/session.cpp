@@ -228,6 +228,16 @@ DataFrameReader& DataFrameReader::schema(const StructType& s) {
   return *this;
 }
 
+StructType DataFrameReader::remoteReadSchema(const PlanPtr& read, const char* format,
+                                             const std::vector<std::string>& paths) const {
+  if (schema_) return *schema_;
+  StructType schema = session_->backend().analyze(read);
+  if (schema.empty())
+    throw AnalysisException(fmt::format("[UNABLE_TO_INFER_SCHEMA] Unable to infer schema for {} at {}.", format,
+                                        paths.empty() ? std::string() : paths.front()));
+  return schema;
+}
+
 DataFrame DataFrameReader::csv(const std::string& path, std::optional<bool> header, std::optional<bool> inferSchema) const {
   return csv(std::vector<std::string>{path}, header, inferSchema);
 }
@@ -241,14 +251,7 @@ DataFrame DataFrameReader::csv(const std::vector<std::string>& paths, std::optio
   if (session_->isRemote()) {
     // The paths name files the server reads; the server infers the schema (the analysis of the read).
     p->files = paths;
-    if (schema_) {
-      p->schema = *schema_;
-    } else {
-      p->schema = session_->backend().analyze(p);
-      if (p->schema.empty())
-        throw AnalysisException(fmt::format("[UNABLE_TO_INFER_SCHEMA] Unable to infer schema for CSV at {}.",
-                                            paths.empty() ? std::string() : paths.front()));
-    }
+    p->schema = remoteReadSchema(p, "CSV", paths);
     return DataFrame(session_, p);
   }
   for (const auto& path : paths) {
@@ -267,14 +270,7 @@ DataFrame DataFrameReader::parquet(const std::vector<std::string>& paths) const 
   if (session_->isRemote()) {
     // The paths name files the server reads; the server reads their schema (the analysis of the read).
     p->files = paths;
-    if (schema_) {
-      p->schema = *schema_;
-    } else {
-      p->schema = session_->backend().analyze(p);
-      if (p->schema.empty())
-        throw AnalysisException(fmt::format("[UNABLE_TO_INFER_SCHEMA] Unable to infer schema for Parquet at {}.",
-                                            paths.empty() ? std::string() : paths.front()));
-    }
+    p->schema = remoteReadSchema(p, "Parquet", paths);
     return DataFrame(session_, p);
   }
   for (const auto& path : paths) {

@@ -64,6 +64,10 @@ class DataFrameReader {
   DataFrame parquet(const std::vector<std::string>& paths) const;
 
  private:
+  // A remote read's schema: the one given, else the server's analysis of the read.
+  StructType remoteReadSchema(const PlanPtr& read, const char* format,
+                              const std::vector<std::string>& paths) const;
+
   std::shared_ptr<SparkSession> session_;
   CsvOptions options_;
   std::optional<StructType> schema_;

@@ -233,6 +233,24 @@ struct __attribute__((visibility("hidden"))) SklearnModel::Handle {
   py::object numpy;
 };
 
+std::unique_ptr<SklearnModel::Handle> SklearnModel::new_handle(const std::string& missing) {
+  auto handle = std::make_unique<Handle>();
+  try {
+    handle->pandas = py::module_::import("pandas");
+    handle->numpy = py::module_::import("numpy");
+  } catch (const py::error_already_set& e) {
+    throw norq::ValueError(missing + python_error(e));
+  }
+  return handle;
+}
+
+void SklearnModel::require_predict(const Handle& handle, const std::string& what) {
+  if (!py::hasattr(handle.model, "predict") || !PyCallable_Check(handle.model.attr("predict").ptr())) {
+    std::string type = py::str(py::type::of(handle.model).attr("__name__"));
+    throw norq::ValueError(what + " (" + type + ") has no predict method");
+  }
+}
+
 SklearnModel::SklearnModel(std::string path, std::unique_ptr<Handle> handle)
     : path_(std::move(path)), handle_(std::move(handle)) {}
 
@@ -252,16 +270,8 @@ std::shared_ptr<SklearnModel> SklearnModel::load(const std::string& path) {
     throw norq::ValueError("cannot read the model file " + path + ": permission denied");
   ensure_interpreter();
   py::gil_scoped_acquire gil;
-  auto handle = std::make_unique<Handle>();
-  try {
-    handle->pandas = py::module_::import("pandas");
-    handle->numpy = py::module_::import("numpy");
-  } catch (const py::error_already_set& e) {
-    throw norq::ValueError(
-        "scikit-learn models need pandas and numpy in /usr/bin/python3 (python3-pandas, "
-        "python3-numpy): " +
-        python_error(e));
-  }
+  auto handle = new_handle("scikit-learn models need pandas and numpy in /usr/bin/python3 (python3-pandas, "
+                           "python3-numpy): ");
   try {
     py::dict scope;
     py::exec(kLoader, scope);
@@ -269,28 +279,16 @@ std::shared_ptr<SklearnModel> SklearnModel::load(const std::string& path) {
   } catch (const py::error_already_set& e) {
     throw norq::ValueError("cannot load the model in " + path + ": " + python_error(e));
   }
-  if (!py::hasattr(handle->model, "predict") || !PyCallable_Check(handle->model.attr("predict").ptr())) {
-    std::string type = py::str(py::type::of(handle->model).attr("__name__"));
-    throw norq::ValueError("the object in " + path + " (" + type + ") has no predict method");
-  }
+  require_predict(*handle, "the object in " + path);
   return std::shared_ptr<SklearnModel>(new SklearnModel(path, std::move(handle)));
 }
 
 std::shared_ptr<SklearnModel> SklearnModel::from_object(_object* model, const std::string& description) {
   ensure_interpreter();
   py::gil_scoped_acquire gil;
-  auto handle = std::make_unique<Handle>();
-  try {
-    handle->pandas = py::module_::import("pandas");
-    handle->numpy = py::module_::import("numpy");
-  } catch (const py::error_already_set& e) {
-    throw norq::ValueError("scikit-learn models need pandas and numpy: " + python_error(e));
-  }
+  auto handle = new_handle("scikit-learn models need pandas and numpy: ");
   handle->model = py::reinterpret_borrow<py::object>(model);
-  if (!py::hasattr(handle->model, "predict") || !PyCallable_Check(handle->model.attr("predict").ptr())) {
-    std::string type = py::str(py::type::of(handle->model).attr("__name__"));
-    throw norq::ValueError("the model object " + description + " (" + type + ") has no predict method");
-  }
+  require_predict(*handle, "the model object " + description);
   return std::shared_ptr<SklearnModel>(new SklearnModel(description, std::move(handle)));
 }
 

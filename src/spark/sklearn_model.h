@@ -54,6 +54,10 @@ class SklearnModel {
  private:
   struct Handle;
   SklearnModel(std::string path, std::unique_ptr<Handle> handle);
+  // A handle with pandas and numpy imported (the caller holds the GIL); `missing` starts the error otherwise.
+  static std::unique_ptr<Handle> new_handle(const std::string& missing);
+  // ValueError naming `what` unless the handle's model has a callable predict.
+  static void require_predict(const Handle& handle, const std::string& what);
   std::string path_;
   std::unique_ptr<Handle> handle_;
 };
