@@ -4,6 +4,10 @@
 
 #include <fmt/format.h>
 
+#include "engine/expr_to_string.h"
+#include "engine/local/expr/expr_cast.h"
+#include "engine/local/expr/expr_registry.h"
+
 namespace engine::local {
 
 Arg evalArg(const BoundExpr& e, const Batch& batch, const EvalContext& ctx) {
@@ -170,6 +174,25 @@ bool rescaleDecimal(int128_t v, int from, int to, int precision, int128_t& out) 
     }
   }
   return fitsPrecision(out, precision);
+}
+
+std::string argText(const Expr& source, std::size_t i, const BoundExpr& bound) {
+  return i < source.children.size() ? exprText(*source.children[i]) : bound.toString();
+}
+
+BoundExprPtr stringArg(BoundExprPtr e, const Expr& source, std::size_t i) {
+  const DataType& t = e->type();
+  if (t.isString()) return e;
+  if (t.isArray()) throwUnexpectedInput(callText(source), i, "\"STRING\"", argText(source, i, *e), t);
+  return castIfNeeded(std::move(e), StringType());
+}
+
+BoundExprPtr intArg(BoundExprPtr e, const Expr& source, std::size_t i) {
+  const DataType& t = e->type();
+  if (t.id() == TypeId::Integer) return e;
+  if (!(t.isNumeric() || t.isString() || t.isNull()))
+    throwUnexpectedInput(callText(source), i, "\"INT\"", argText(source, i, *e), t);
+  return castIfNeeded(std::move(e), IntegerType());
 }
 
 }  // namespace engine::local

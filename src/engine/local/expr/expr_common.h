@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/errors.h"
+#include "engine/expression.h"
 #include "engine/local/expr/bound_expr.h"
 #include "engine/types.h"
 #include "engine/value.h"
@@ -165,6 +166,13 @@ std::string ordinalWord(std::size_t i);
 // UNEXPECTED_INPUT_TYPE: "The <ordinal> parameter requires the <required> type, however "<arg>" has the type <t>."
 [[noreturn]] void throwUnexpectedInput(const std::string& exprText, std::size_t argIndex, const std::string& required,
                                        const std::string& argText, const DataType& actual);
+
+// The SQL text of argument i of a call, for messages (the bound expression's text when the call has fewer).
+std::string argText(const Expr& source, std::size_t i, const BoundExpr& bound);
+// Implicit cast of an atomic argument to STRING (ANSI off); arrays are rejected.
+BoundExprPtr stringArg(BoundExprPtr e, const Expr& source, std::size_t i);
+// Implicit cast of a number, text or null argument to INT (ANSI off); anything else is rejected.
+BoundExprPtr intArg(BoundExprPtr e, const Expr& source, std::size_t i);
 
 // The value of a literal (not merely constant) bound expression, or nullptr.
 const Value* literalValue(const BoundExpr& e);

@@ -22,10 +22,6 @@ namespace {
 constexpr std::int64_t kMicrosPerSecond = 1000000;
 constexpr std::int64_t kMicrosPerDay = 86400 * kMicrosPerSecond;
 
-std::string argText(const Expr& source, std::size_t i, const BoundExpr& bound) {
-  return i < source.children.size() ? exprText(*source.children[i]) : bound.toString();
-}
-
 BoundExprPtr dateArg(BoundExprPtr e, const Expr& source, std::size_t i) {
   const DataType& t = e->type();
   if (t.id() == TypeId::Date) return e;
@@ -42,19 +38,12 @@ BoundExprPtr timestampArg(BoundExprPtr e, const Expr& source, std::size_t i) {
   return castIfNeeded(std::move(e), TimestampType());
 }
 
-BoundExprPtr intArg(BoundExprPtr e, const Expr& source, std::size_t i) {
+BoundExprPtr dateIntArg(BoundExprPtr e, const Expr& source, std::size_t i) {
   const DataType& t = e->type();
   if (t.id() == TypeId::Integer) return e;
   if (!(t.isIntegral() || t.isString() || t.isNull()))
     throwUnexpectedInput(callText(source), i, "(\"INT\" or \"SMALLINT\" or \"TINYINT\")", argText(source, i, *e), t);
   return castIfNeeded(std::move(e), IntegerType());
-}
-
-BoundExprPtr stringArg(BoundExprPtr e, const Expr& source, std::size_t i) {
-  const DataType& t = e->type();
-  if (t.isString()) return e;
-  if (t.isArray()) throwUnexpectedInput(callText(source), i, "\"STRING\"", argText(source, i, *e), t);
-  return castIfNeeded(std::move(e), StringType());
 }
 
 std::int32_t dayAt(const Arg& a, std::size_t i) { return a.data<std::int32_t>()[a.row(i)]; }
@@ -413,7 +402,7 @@ void registerDateFunctions(ScalarFunctionRegistry& r) {
   auto dateAdd = [](bool subtract) {
     return [subtract](const std::string& name, std::vector<BoundExprPtr> args, const Expr& source) -> BoundExprPtr {
       args[0] = dateArg(std::move(args[0]), source, 0);
-      args[1] = intArg(std::move(args[1]), source, 1);
+      args[1] = dateIntArg(std::move(args[1]), source, 1);
       bool nullable = anyArgNullable(args);
       return makeKernel(name, std::move(args), DateType(), nullable, [subtract](const std::vector<Arg>& a, std::size_t n, const EvalContext&) {
         return strictFixed<std::int32_t>(a, n, DateType(), [&](std::size_t i, std::int32_t& o) {
@@ -439,7 +428,7 @@ void registerDateFunctions(ScalarFunctionRegistry& r) {
   });
   r.add("add_months", 2, 2, [](const std::string& name, std::vector<BoundExprPtr> args, const Expr& source) -> BoundExprPtr {
     args[0] = dateArg(std::move(args[0]), source, 0);
-    args[1] = intArg(std::move(args[1]), source, 1);
+    args[1] = dateIntArg(std::move(args[1]), source, 1);
     bool nullable = anyArgNullable(args);
     return makeKernel(name, std::move(args), DateType(), nullable, [](const std::vector<Arg>& a, std::size_t n, const EvalContext&) {
       return strictFixed<std::int32_t>(a, n, DateType(), [&](std::size_t i, std::int32_t& o) {
@@ -461,7 +450,7 @@ void registerDateFunctions(ScalarFunctionRegistry& r) {
     });
   });
   r.add("make_date", 3, 3, [](const std::string& name, std::vector<BoundExprPtr> args, const Expr& source) -> BoundExprPtr {
-    for (std::size_t i = 0; i < 3; ++i) args[i] = intArg(std::move(args[i]), source, i);
+    for (std::size_t i = 0; i < 3; ++i) args[i] = dateIntArg(std::move(args[i]), source, i);
     return makeKernel(name, std::move(args), DateType(), true, [](const std::vector<Arg>& a, std::size_t n, const EvalContext&) {
       return strictFixed<std::int32_t>(a, n, DateType(), [&](std::size_t i, std::int32_t& o) {
         std::int64_t y = intAt(a[0], i), m = intAt(a[1], i), d = intAt(a[2], i);

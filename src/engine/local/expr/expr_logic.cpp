@@ -13,10 +13,6 @@ namespace engine::local {
 
 namespace {
 
-std::string argText(const Expr& source, std::size_t i, const BoundExpr& bound) {
-  return i < source.children.size() ? exprText(*source.children[i]) : bound.toString();
-}
-
 class AndOrExpr final : public FunctionExpr {
  public:
   AndOrExpr(bool isAnd, BoundExprPtr l, BoundExprPtr r)

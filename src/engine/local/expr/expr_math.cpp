@@ -17,10 +17,6 @@ namespace engine::local {
 
 namespace {
 
-std::string argText(const Expr& source, std::size_t i, const BoundExpr& bound) {
-  return i < source.children.size() ? exprText(*source.children[i]) : bound.toString();
-}
-
 // A numeric argument as double (strings and untyped nulls too, as Spark's implicit casts do).
 BoundExprPtr doubleArg(BoundExprPtr e, const Expr& source, std::size_t i) {
   const DataType& t = e->type();

@@ -11,54 +11,11 @@
 #include "engine/local/expr/expr_common.h"
 #include "engine/local/expr/expr_registry.h"
 #include "engine/local/expr/expressions.h"
+#include "engine/local/expr/utf8.h"
 
 namespace engine::local {
 
 namespace {
-
-inline std::size_t utf8Len(unsigned char lead) {
-  if (lead < 0x80) return 1;
-  if ((lead >> 5) == 0x6) return 2;
-  if ((lead >> 4) == 0xE) return 3;
-  if ((lead >> 3) == 0x1E) return 4;
-  return 1;  // stray continuation byte: step over it alone
-}
-
-std::size_t numChars(std::string_view s) {
-  std::size_t n = 0;
-  for (char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return n;
-}
-
-// Byte offset of code point `k` (clamped to the end).
-std::size_t charOffset(std::string_view s, std::size_t k) {
-  std::size_t pos = 0;
-  while (k > 0 && pos < s.size()) {
-    pos += utf8Len(static_cast<unsigned char>(s[pos]));
-    --k;
-  }
-  return std::min(pos, s.size());
-}
-
-std::string argText(const Expr& source, std::size_t i, const BoundExpr& bound) {
-  return i < source.children.size() ? exprText(*source.children[i]) : bound.toString();
-}
-
-// Implicit cast of an atomic argument to STRING (ANSI off); arrays are rejected.
-BoundExprPtr stringArg(BoundExprPtr e, const Expr& source, std::size_t i) {
-  const DataType& t = e->type();
-  if (t.isString()) return e;
-  if (t.isArray()) throwUnexpectedInput(callText(source), i, "\"STRING\"", argText(source, i, *e), t);
-  return castIfNeeded(std::move(e), StringType());
-}
-
-BoundExprPtr intArg(BoundExprPtr e, const Expr& source, std::size_t i) {
-  const DataType& t = e->type();
-  if (t.id() == TypeId::Integer) return e;
-  if (!(t.isNumeric() || t.isString() || t.isNull()))
-    throwUnexpectedInput(callText(source), i, "\"INT\"", argText(source, i, *e), t);
-  return castIfNeeded(std::move(e), IntegerType());
-}
 
 // A unary string -> string function applied per row.
 template <class F>
@@ -78,42 +35,6 @@ VectorPtr mapStrings(const Arg& a, std::size_t n, F f) {
 
 // ---- case mapping ------------------------------------------------------------------------------
 
-locale_t utf8Locale() {
-  static locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-  return loc;
-}
-
-char32_t decode(std::string_view s, std::size_t& pos) {
-  auto b0 = static_cast<unsigned char>(s[pos]);
-  std::size_t len = utf8Len(b0);
-  if (len == 1 || pos + len > s.size()) {
-    ++pos;
-    return b0;
-  }
-  char32_t cp = b0 & (0x7F >> len);
-  for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[pos + k]) & 0x3F);
-  pos += len;
-  return cp;
-}
-
-void encode(char32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 void changeCase(std::string_view s, bool upper, std::string& out) {
   out.clear();
   out.reserve(s.size());
@@ -128,7 +49,7 @@ void changeCase(std::string_view s, bool upper, std::string& out) {
       continue;
     }
     std::size_t start = pos;
-    char32_t cp = decode(s, pos);
+    char32_t cp = decodeUtf8(s, pos);
     if (upper && cp == 0xDF) {  // Java upper-cases the sharp s to "SS"
       out += "SS";
       continue;
@@ -138,7 +59,7 @@ void changeCase(std::string_view s, bool upper, std::string& out) {
       continue;
     }
     auto mapped = upper ? towupper_l(static_cast<wint_t>(cp), loc) : towlower_l(static_cast<wint_t>(cp), loc);
-    encode(static_cast<char32_t>(mapped), out);
+    encodeUtf8(static_cast<char32_t>(mapped), out);
   }
 }
 

@@ -11,36 +11,15 @@
 
 #include "engine/expr_to_string.h"
 #include "engine/local/expr/expr_cast.h"
+#include "engine/local/expr/expr_common.h"
 #include "engine/local/expr/expr_kernel.h"
 #include "engine/local/expr/expr_registry.h"
 #include "engine/local/expr/expressions.h"
+#include "engine/local/expr/utf8.h"
 
 namespace engine::local {
 
 namespace {
-
-inline std::size_t utf8Len(unsigned char lead) {
-  if (lead < 0x80) return 1;
-  if ((lead >> 5) == 0x6) return 2;
-  if ((lead >> 4) == 0xE) return 3;
-  if ((lead >> 3) == 0x1E) return 4;
-  return 1;
-}
-
-std::size_t numChars(std::string_view s) {
-  std::size_t n = 0;
-  for (char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return n;
-}
-
-std::size_t charOffset(std::string_view s, std::size_t k) {
-  std::size_t pos = 0;
-  while (k > 0 && pos < s.size()) {
-    pos += utf8Len(static_cast<unsigned char>(s[pos]));
-    --k;
-  }
-  return std::min(pos, s.size());
-}
 
 // First `k` code points of s (all of it when shorter; none for k <= 0).
 std::string_view firstChars(std::string_view s, std::int64_t k) {
@@ -48,66 +27,16 @@ std::string_view firstChars(std::string_view s, std::int64_t k) {
   return s.substr(0, charOffset(s, static_cast<std::size_t>(k)));
 }
 
-char32_t decodeAt(std::string_view s, std::size_t& pos) {
-  auto b0 = static_cast<unsigned char>(s[pos]);
-  std::size_t len = utf8Len(b0);
-  if (len == 1 || pos + len > s.size()) {
-    ++pos;
-    return b0;
-  }
-  char32_t cp = b0 & (0x7F >> len);
-  for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[pos + k]) & 0x3F);
-  pos += len;
-  return cp;
-}
-
-void encodeTo(char32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 std::wstring toWide(std::string_view s) {
   std::wstring w;
   w.reserve(s.size());
   std::size_t pos = 0;
-  while (pos < s.size()) w.push_back(static_cast<wchar_t>(decodeAt(s, pos)));
+  while (pos < s.size()) w.push_back(static_cast<wchar_t>(decodeUtf8(s, pos)));
   return w;
 }
 
 void appendUtf8(std::wstring_view w, std::string& out) {
-  for (wchar_t c : w) encodeTo(static_cast<char32_t>(c), out);
-}
-
-std::string argText(const Expr& source, std::size_t i, const BoundExpr& bound) {
-  return i < source.children.size() ? exprText(*source.children[i]) : bound.toString();
-}
-
-BoundExprPtr stringArg(BoundExprPtr e, const Expr& source, std::size_t i) {
-  const DataType& t = e->type();
-  if (t.isString()) return e;
-  if (t.isArray()) throwUnexpectedInput(callText(source), i, "\"STRING\"", argText(source, i, *e), t);
-  return castIfNeeded(std::move(e), StringType());
-}
-
-BoundExprPtr intArg(BoundExprPtr e, const Expr& source, std::size_t i) {
-  const DataType& t = e->type();
-  if (t.id() == TypeId::Integer) return e;
-  if (!(t.isNumeric() || t.isString() || t.isNull()))
-    throwUnexpectedInput(callText(source), i, "\"INT\"", argText(source, i, *e), t);
-  return castIfNeeded(std::move(e), IntegerType());
+  for (wchar_t c : w) encodeUtf8(static_cast<char32_t>(c), out);
 }
 
 // Binds a function of string arguments (and integer ones at `intArgs` positions) computing a string.
@@ -349,27 +278,22 @@ void translate(std::string_view s, std::string_view from, std::string_view to, s
   // The first occurrence of a character in `from` decides; characters past the end of `to` are deleted.
   std::vector<std::pair<char32_t, std::int64_t>> dict;  // code point -> replacement (-1: delete)
   std::vector<char32_t> toChars;
-  for (std::size_t p = 0; p < to.size();) toChars.push_back(decodeAt(to, p));
+  for (std::size_t p = 0; p < to.size();) toChars.push_back(decodeUtf8(to, p));
   std::size_t k = 0;
   for (std::size_t p = 0; p < from.size(); ++k) {
-    char32_t c = decodeAt(from, p);
+    char32_t c = decodeUtf8(from, p);
     bool seen = std::any_of(dict.begin(), dict.end(), [c](const auto& e) { return e.first == c; });
     if (!seen) dict.emplace_back(c, k < toChars.size() ? static_cast<std::int64_t>(toChars[k]) : -1);
   }
   for (std::size_t p = 0; p < s.size();) {
-    char32_t c = decodeAt(s, p);
+    char32_t c = decodeUtf8(s, p);
     auto it = std::find_if(dict.begin(), dict.end(), [c](const auto& e) { return e.first == c; });
     if (it == dict.end()) {
-      encodeTo(c, out);
+      encodeUtf8(c, out);
     } else if (it->second >= 0) {
-      encodeTo(static_cast<char32_t>(it->second), out);
+      encodeUtf8(static_cast<char32_t>(it->second), out);
     }
   }
-}
-
-locale_t utf8Locale() {
-  static locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-  return loc;
 }
 
 // initcap: lower-case everything, then title-case the first character and each one after a space (the
@@ -378,7 +302,7 @@ void initcap(std::string_view s, std::string& out) {
   locale_t loc = utf8Locale();
   bool start = true;
   for (std::size_t p = 0; p < s.size();) {
-    char32_t c = decodeAt(s, p);
+    char32_t c = decodeUtf8(s, p);
     if (start) {
       // Characters whose title case differs from their upper case (Java's full title-case mapping).
       static const std::pair<char32_t, const char*> kTitle[] = {
@@ -395,7 +319,7 @@ void initcap(std::string_view s, std::string& out) {
     }
     wint_t w = static_cast<wint_t>(c);
     if (loc) w = start ? towupper_l(towlower_l(w, loc), loc) : towlower_l(w, loc);
-    encodeTo(static_cast<char32_t>(w), out);
+    encodeUtf8(static_cast<char32_t>(w), out);
     start = c == U' ';
   }
 }
@@ -589,7 +513,7 @@ void registerTextFunctions(ScalarFunctionRegistry& r) {
       return strictFixed<std::int32_t>(a, n, IntegerType(), [&](std::size_t i, std::int32_t& o) {
         std::string_view s = a[0].str(i);
         std::size_t p = 0;
-        o = s.empty() ? 0 : static_cast<std::int32_t>(decodeAt(s, p));
+        o = s.empty() ? 0 : static_cast<std::int32_t>(decodeUtf8(s, p));
         return true;
       });
     });
