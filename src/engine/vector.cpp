@@ -427,18 +427,19 @@ std::size_t totalRows(const Partitions& parts) {
   return n;
 }
 
+// In the row-wise helpers a null column (an empty slot: no consumer reads it) stays null.
 Batch takeRows(const Batch& b, const std::vector<std::int64_t>& idx) {
   Batch out;
   out.rows = idx.size();
   out.columns.reserve(b.columns.size());
-  for (const auto& c : b.columns) out.columns.push_back(take(*c, idx));
+  for (const auto& c : b.columns) out.columns.push_back(c ? take(*c, idx) : nullptr);
   return out;
 }
 
 Batch sliceRows(const Batch& b, std::size_t offset, std::size_t length) {
   Batch out;
   out.rows = length;
-  for (const auto& c : b.columns) out.columns.push_back(slice(*c, offset, length));
+  for (const auto& c : b.columns) out.columns.push_back(c ? slice(*c, offset, length) : nullptr);
   return out;
 }
 
@@ -456,8 +457,13 @@ Batch concatBatches(const Partitions& parts, const std::vector<DataType>& types)
   if (parts.size() == 1 && parts[0].columns.size() == types.size()) return parts[0];
   for (std::size_t c = 0; c < types.size(); ++c) {
     std::vector<const Vector*> cols;
-    for (const auto& p : parts) cols.push_back(p.columns.at(c).get());
-    out.columns.push_back(concat(cols, types[c]));
+    bool skipped = false;
+    for (const auto& p : parts) {
+      cols.push_back(p.columns.at(c).get());
+      skipped = skipped || !cols.back();
+    }
+    // A column no consumer reads stays an empty slot.
+    out.columns.push_back(skipped && !parts.empty() ? nullptr : concat(cols, types[c]));
   }
   return out;
 }

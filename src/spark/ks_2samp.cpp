@@ -104,21 +104,29 @@ KsResult spark_ks_2samp(const engine::DataFrame& df1, const engine::DataFrame& d
   // An empty sample has no distribution function to compare: no statistic, and no evidence of a difference.
   if (n1 == 0 || n2 == 0) return result;
 
-  const engine::DataFrame cdf1 = get_cdf(s1, "cdf_1");
-  const engine::DataFrame cdf2 = get_cdf(s2, "cdf_2");
-  // The joined rows are filled in ascending order of their value (each value occurs once), so each filled
-  // column is its sample's empirical distribution function at that value; below the sample's smallest value
-  // it is 0. The largest distance over the joined values is then the two-sample statistic, whatever order
-  // the engine delivers the rows in.
-  const engine::WindowSpec running =
-      engine::Window::orderBy({F::coalesce({F::col("value_1"), F::col("value_2")})})
-          .rowsBetween(engine::Window::unboundedPreceding, engine::Window::currentRow);
+  // Both samples in one column, each row counting for its own sample, counted per distinct value: one sort
+  // of those values then gives both empirical distribution functions as running counts over the ascending
+  // values (each 0 below its sample's smallest value). At every value of either sample the running count
+  // over the sample's size is the share of the sample at or below it, so the largest distance over these
+  // values is the two-sample statistic, whatever order the engine delivers the rows in.
+  const engine::DataFrame both =
+      s1.na().drop().select(F::col("value_1").alias("value"), F::lit(std::int64_t{1}).alias("in_1"),
+                            F::lit(std::int64_t{0}).alias("in_2"))
+          .unionAll(s2.na().drop().select(F::col("value_2").alias("value"), F::lit(std::int64_t{0}).alias("in_1"),
+                                          F::lit(std::int64_t{1}).alias("in_2")));
+  const engine::WindowSpec running = engine::Window::orderBy({F::col("value")})
+                                         .rowsBetween(engine::Window::unboundedPreceding, engine::Window::currentRow);
   const engine::DataFrame filled =
-      cdf1.join(cdf2, cdf1["value_1"] == cdf2["value_2"], "outer")
-          .withColumn("filled_cdf_1", F::coalesce({F::last(F::col("cdf_1"), true).over(running), F::lit(0.0)}))
-          .withColumn("filled_cdf_2", F::coalesce({F::last(F::col("cdf_2"), true).over(running), F::lit(0.0)}));
+      both.groupBy({F::col("value")})
+          .agg({F::sum(F::col("in_1")).alias("count_1"), F::sum(F::col("in_2")).alias("count_2")})
+          .select(F::sum(F::col("count_1")).over(running).alias("at_or_below_1"),
+                  F::sum(F::col("count_2")).over(running).alias("at_or_below_2"));
+  // The shares as the distribution function's cume_dist computes them: the count over the size, in doubles.
   const std::optional<engine::Row> row =
-      filled.select(F::max(F::abs(F::col("filled_cdf_1") - F::col("filled_cdf_2")))).first();
+      filled
+          .select(F::max(F::abs(F::col("at_or_below_1") / F::lit(static_cast<double>(n1)) -
+                                F::col("at_or_below_2") / F::lit(static_cast<double>(n2)))))
+          .first();
   if (!row || row->size() == 0 || row->values().front().isNull()) return result;
   const double d = row->values().front().toDouble();
   result.statistic = d;

@@ -1,6 +1,6 @@
-// The two-sample Kolmogorov-Smirnov test over engine frames: the empirical distribution function of each
-// sample by a window function, the two aligned on the observed values by a full outer join, the largest
-// distance between them, and its asymptotic p-value from the limiting Kolmogorov distribution.
+// The two-sample Kolmogorov-Smirnov test over engine frames: the empirical distribution functions of both
+// samples as running counts over one sort of their distinct values, the largest distance between them, and
+// its asymptotic p-value from the limiting Kolmogorov distribution.
 #pragma once
 
 #include <optional>

@@ -33,10 +33,7 @@ std::size_t selectTrue(const Vector& v, std::size_t rows, std::vector<std::uint8
   return n;
 }
 
-namespace {
-
-// Marks the columns `e` reads in `need`; all of them when that is not known.
-void markColumns(const BoundExpr& e, std::vector<bool>& need) {
+void markColumns(const BoundExpr& e, ColumnMask& need) {
   std::vector<int> cols;
   if (!e.collectColumns(cols)) {
     need.assign(need.size(), true);
@@ -46,16 +43,22 @@ void markColumns(const BoundExpr& e, std::vector<bool>& need) {
     if (c >= 0 && static_cast<std::size_t>(c) < need.size()) need[static_cast<std::size_t>(c)] = true;
 }
 
+namespace {
+
 // need[k][i]: whether column i of the batch entering step k is read by a later step or is part of the
 // output. A filter then copies only those columns of its passing rows, and a projection evaluates only the
 // outputs a later step reads: a count over a filter copies nothing, a filter then select copies one column.
-std::vector<std::vector<bool>> neededColumns(std::size_t inputWidth, const std::vector<const Step*>& steps) {
+std::vector<std::vector<bool>> neededColumns(std::size_t inputWidth, const std::vector<const Step*>& steps,
+                                             const ColumnMask& outNeed) {
   const std::size_t n = steps.size();
   std::vector<std::size_t> width(n + 1);
   width[0] = inputWidth;
   for (std::size_t k = 0; k < n; ++k) width[k + 1] = steps[k]->filter ? width[k] : steps[k]->project.size();
   std::vector<std::vector<bool>> need(n + 1);
-  need[n].assign(width[n], true);
+  if (outNeed.size() == width[n])
+    need[n] = outNeed;
+  else
+    need[n].assign(width[n], true);
   for (std::size_t k = n; k-- > 0;) {
     const Step& step = *steps[k];
     if (step.filter) {
@@ -72,12 +75,14 @@ std::vector<std::vector<bool>> neededColumns(std::size_t inputWidth, const std::
 
 }  // namespace
 
-std::vector<bool> neededInputColumns(std::size_t width, const std::vector<const Step*>& steps) {
-  return neededColumns(width, steps).front();
+std::vector<bool> neededInputColumns(std::size_t width, const std::vector<const Step*>& steps,
+                                     const ColumnMask& need) {
+  return neededColumns(width, steps, need).front();
 }
 
-Batch applySteps(const Batch& input, const std::vector<const Step*>& steps, const EvalContext& ctx) {
-  const std::vector<std::vector<bool>> need = neededColumns(input.columns.size(), steps);
+Batch applySteps(const Batch& input, const std::vector<const Step*>& steps, const EvalContext& ctx,
+                 const ColumnMask& outNeed) {
+  const std::vector<std::vector<bool>> need = neededColumns(input.columns.size(), steps, outNeed);
   Batch cur = input;
   std::vector<std::uint8_t> sel;
   for (std::size_t k = 0; k < steps.size(); ++k) {

@@ -153,14 +153,19 @@ class Joiner {
     out.rows = probeIdx.size();
     auto probeCols = [&](const std::vector<DataType>& types) {
       for (std::size_t c = 0; c < types.size(); ++c) {
-        if (probeBatch)
+        // Columns no consumer reads arrive as empty slots and stay so.
+        const bool empty = !probe_.empty() && c < probe_[0].columns.size() && !probe_[0].columns[c];
+        if (empty)
+          out.columns.push_back(nullptr);
+        else if (probeBatch)
           out.columns.push_back(take(probeBatch->column(c), probeIdx));
         else
           out.columns.push_back(Vector::constant(Value(), types[c], probeIdx.size()));
       }
     };
     auto buildCols = [&]() {
-      for (std::size_t c = 0; c < build_.columns.size(); ++c) out.columns.push_back(take(build_.column(c), buildIdx));
+      for (std::size_t c = 0; c < build_.columns.size(); ++c)
+        out.columns.push_back(build_.columns[c] ? take(build_.column(c), buildIdx) : nullptr);
     };
     if (shape_.probeIsLeft) {
       probeCols(leftTypes_);

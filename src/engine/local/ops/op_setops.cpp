@@ -30,6 +30,8 @@ Partitions deduplicate(const Partitions& input, const std::vector<DataType>& typ
   std::vector<std::size_t> others;
   for (std::size_t c = 0; c < types.size(); ++c) {
     if (isKey[c]) continue;
+    // An empty slot (a column no consumer reads) stays one.
+    if (!input.empty() && c < input[0].columns.size() && !input[0].columns[c]) continue;
     AggregateCall call;
     call.name = "first";
     call.args = {opColumn(c, types[c])};

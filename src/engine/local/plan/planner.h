@@ -47,6 +47,10 @@ struct Step {
   BoundExprPtr filter;                // when set: keep rows where it is true
 };
 
+// Which output columns of a node its consumer reads (one flag per column). A column not marked may come
+// back as an empty slot (a null vector): operators then neither read, convert, sort, gather nor copy it.
+using ColumnMask = std::vector<bool>;
+
 struct Node {
   virtual ~Node() = default;
   PlanKind kind = PlanKind::Project;
@@ -60,7 +64,10 @@ struct Node {
   StructType schema() const;
   // Per-partition steps on top of children[0] (Project/Filter without windows); empty for other nodes.
   virtual const std::vector<Step>* steps() const { return nullptr; }
-  virtual Partitions run(Runner& runner) const = 0;
+  // The result with at least the `need`ed columns filled (need has one flag per output column).
+  virtual Partitions run(Runner& runner, const ColumnMask& need) const = 0;
+  // The columns of each child the node reads to produce the `need`ed columns of its output.
+  virtual std::vector<ColumnMask> childNeeds(const ColumnMask& need) const;
   // Partition count of the result, computed without running when the operator makes it known.
   virtual std::optional<int> knownPartitions(Runner& runner) const;
 };
@@ -70,9 +77,10 @@ class Runner {
  public:
   explicit Runner(ExecContext ctx) : ctx_(std::move(ctx)) {}
   const ExecContext& ctx() const { return ctx_; }
-  // `consumer`, when given, is the node above's use of the result (an aggregate's keys and arguments as a
-  // projection): a file scan at the bottom then converts only the columns it and the steps read.
-  Partitions run(const Node& node, const Step* consumer = nullptr);
+  // Runs `node` for a consumer that reads the `need`ed columns of its output (every column when empty):
+  // each operator below asks its inputs only for the columns it reads, down to the file scans (which then
+  // convert only those) and the persisted frames (which hand out only those).
+  Partitions run(const Node& node, const ColumnMask& need = {});
   // Runs several nodes concurrently.
   std::vector<Partitions> runAll(const std::vector<NodePtr>& nodes);
   int partitionCount(const Node& node);
@@ -145,10 +153,19 @@ class Planner {
 
 // ---- basic per-partition operators (op_basic.cpp) ------------------------------------------------
 
-// Applies fused steps to one partition.
-Batch applySteps(const Batch& input, const std::vector<const Step*>& steps, const EvalContext& ctx);
-// Which of the `width` input columns of a chain of steps the chain reads (its output counts as read).
-std::vector<bool> neededInputColumns(std::size_t width, const std::vector<const Step*>& steps);
+// Applies fused steps to one partition; outputs not marked in `need` (when given) are left empty.
+Batch applySteps(const Batch& input, const std::vector<const Step*>& steps, const EvalContext& ctx,
+                 const ColumnMask& need = {});
+// Which of the `width` input columns of a chain of steps the chain reads to produce the `need`ed outputs
+// (every output when `need` is empty).
+std::vector<bool> neededInputColumns(std::size_t width, const std::vector<const Step*>& steps,
+                                     const ColumnMask& need = {});
+// Marks in `mask` the input columns `e` reads (every column when that is not known).
+void markColumns(const BoundExpr& e, ColumnMask& mask);
+// The tree under `root` as run for a consumer of all its columns: one line per node, indented by depth,
+// naming the node and the output columns it fills ("Sort [a, b]"); file scans list the columns they
+// convert. For tests and debugging of the column pruning.
+std::string describeColumnFlow(const Node& root);
 // Rows of boolean column `v` that are true (null and false dropped) as a selection; returns the count.
 std::size_t selectTrue(const Vector& v, std::size_t rows, std::vector<std::uint8_t>& sel);
 // The first `limit` rows over the partitions in order, as one partition.

@@ -12,40 +12,82 @@
 
 namespace engine::local {
 
-std::optional<int> Node::knownPartitions(Runner&) const { return std::nullopt; }
+namespace {
 
-Partitions Runner::run(const Node& node, const Step* consumer) {
-  if (!node.steps()) {
-    const auto* scan = consumer ? dynamic_cast<const FileScanNode*>(&node) : nullptr;
-    return scan ? scan->runColumns(*this, neededInputColumns(scan->output.size(), {consumer})) : node.run(*this);
+ColumnMask allColumns(std::size_t width) { return ColumnMask(width, true); }
+
+// `need` as one flag per column of a `width`-column result (an empty mask stands for every column).
+ColumnMask fullMask(const ColumnMask& need, std::size_t width) {
+  return need.size() == width ? need : allColumns(width);
+}
+
+// The partitions with the columns not marked in `need` turned into empty slots (the vectors stay shared).
+Partitions keepOnly(const Partitions& parts, const ColumnMask& need) {
+  Partitions out(parts.size());
+  for (std::size_t p = 0; p < parts.size(); ++p) {
+    out[p].rows = parts[p].rows;
+    out[p].columns.resize(parts[p].columns.size());
+    for (std::size_t c = 0; c < parts[p].columns.size(); ++c)
+      if (c >= need.size() || need[c]) out[p].columns[c] = parts[p].columns[c];
   }
-  // Gather the chain of per-partition steps down to the first node that is not a pipeline.
+  return out;
+}
+
+// The steps of a chain of pipeline nodes from `node` down, innermost first; returns the first node below
+// that is not a pipeline.
+const Node* collectSteps(const Node& node, std::vector<const Step*>& steps) {
   std::vector<const std::vector<Step>*> chain;
   const Node* cur = &node;
   while (cur->steps()) {
     chain.push_back(cur->steps());
     cur = cur->children.at(0).get();
   }
-  std::vector<const Step*> steps;
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     for (const Step& s : **it) steps.push_back(&s);
   }
-  // A file scan under the steps converts only the columns they read (a count converts none).
-  const auto* scan = dynamic_cast<const FileScanNode*>(cur);
-  Partitions input;
-  if (scan && (!steps.empty() || consumer)) {
-    std::vector<const Step*> readers = steps;
-    if (consumer) readers.push_back(consumer);
-    input = scan->runColumns(*this, neededInputColumns(scan->output.size(), readers));
-  } else {
-    input = cur->run(*this);
+  return cur;
+}
+
+ColumnMask exprColumns(std::size_t width, const std::vector<BoundExprPtr>& exprs) {
+  ColumnMask m(width, false);
+  for (const auto& e : exprs)
+    if (e) markColumns(*e, m);
+  return m;
+}
+
+}  // namespace
+
+std::optional<int> Node::knownPartitions(Runner&) const { return std::nullopt; }
+
+std::vector<ColumnMask> Node::childNeeds(const ColumnMask&) const {
+  std::vector<ColumnMask> out;
+  for (const auto& c : children) out.push_back(allColumns(c->output.size()));
+  return out;
+}
+
+std::vector<ColumnMask> PipelineNode::childNeeds(const ColumnMask& need) const {
+  std::vector<const Step*> steps;
+  for (const Step& s : stepList) steps.push_back(&s);
+  return {neededInputColumns(children[0]->output.size(), steps, fullMask(need, output.size()))};
+}
+
+Partitions Runner::run(const Node& node, const ColumnMask& needIn) {
+  const ColumnMask need = fullMask(needIn, node.output.size());
+  if (!node.steps()) {
+    if (const auto* scan = dynamic_cast<const FileScanNode*>(&node)) return scan->runColumns(*this, need);
+    return node.run(*this, need);
   }
+  // The chain of per-partition steps down to the first node that is not a pipeline, run in one pass per
+  // partition; the node below is asked only for the columns the steps read to make the needed outputs.
+  std::vector<const Step*> steps;
+  const Node* cur = collectSteps(node, steps);
+  Partitions input = run(*cur, neededInputColumns(cur->output.size(), steps, need));
   if (steps.empty()) return input;
   Partitions out(input.size());
   parallelFor(input.size(), [&](std::size_t i) {
     EvalContext ec = ctx_.eval;
     ec.partitionIndex = static_cast<int>(i);
-    out[i] = applySteps(input[i], steps, ec);
+    out[i] = applySteps(input[i], steps, ec, need);
     input[i] = Batch();  // release the input as soon as its partition is done
   });
   return out;
@@ -63,30 +105,78 @@ std::vector<Partitions> Runner::runAll(const std::vector<NodePtr>& nodes) {
 
 int Runner::partitionCount(const Node& node) {
   if (auto k = node.knownPartitions(*this)) return *k;
-  return static_cast<int>(run(node).size());
+  return static_cast<int>(run(node, ColumnMask(node.output.size(), false)).size());
 }
 
-Partitions LocalRelationNode::run(Runner&) const {
+Partitions LocalRelationNode::run(Runner&, const ColumnMask& need) const {
   std::vector<VectorPtr> cols = table->columnVectors();
+  for (std::size_t c = 0; c < cols.size() && c < need.size(); ++c)
+    if (!need[c]) cols[c] = nullptr;
   Batch all(std::move(cols), table->numRows());
   return splitBatch(all, static_cast<std::size_t>(std::max(1, numPartitions)));
 }
 
-Partitions CsvScanNode::run(Runner& runner) const { return readCsv(files, options, fileSchema, runner.ctx()); }
+Partitions CsvScanNode::run(Runner& runner, const ColumnMask& need) const { return runColumns(runner, need); }
 Partitions CsvScanNode::runColumns(Runner& runner, const std::vector<bool>& columns) const {
   return readCsv(files, options, fileSchema, runner.ctx(), columns);
 }
 
-Partitions ParquetScanNode::run(Runner& runner) const { return readParquet(files, fileSchema, runner.ctx()); }
+Partitions ParquetScanNode::run(Runner& runner, const ColumnMask& need) const { return runColumns(runner, need); }
 Partitions ParquetScanNode::runColumns(Runner& runner, const std::vector<bool>& columns) const {
   return readParquet(files, fileSchema, runner.ctx(), columns);
 }
 
-Partitions WindowProjectNode::run(Runner& runner) const {
-  Partitions data = runner.run(*children[0]);
+namespace {
+
+// Which window groups of a projection make a column its final expressions read (`live`), and which columns
+// of [input..., window results...] the projection reads for them: the final expressions' columns and each
+// live group's keys and arguments.
+ColumnMask windowReads(const WindowProjectNode& n, const ColumnMask& need, std::vector<bool>& live) {
+  std::size_t width = n.children[0]->output.size();
+  std::vector<std::size_t> firstResult;
+  for (const auto& g : n.groups) {
+    firstResult.push_back(width);
+    width += g.calls.size();
+  }
+  Step final{n.finalExprs, nullptr};
+  ColumnMask reads = neededInputColumns(width, {&final}, fullMask(need, n.output.size()));
+  live.assign(n.groups.size(), false);
+  // Later groups may read the results of earlier ones: walk them from the last.
+  for (std::size_t g = n.groups.size(); g-- > 0;) {
+    const WindowGroup& grp = n.groups[g];
+    for (std::size_t c = 0; c < grp.calls.size(); ++c) live[g] = live[g] || reads[firstResult[g] + c];
+    if (!live[g]) continue;
+    for (const auto& k : grp.partitionKeys) markColumns(*k, reads);
+    for (const auto& k : grp.orderKeys) markColumns(*k.expr, reads);
+    for (const auto& call : grp.calls)
+      for (const auto& a : call.args) markColumns(*a, reads);
+  }
+  return reads;
+}
+
+}  // namespace
+
+std::vector<ColumnMask> WindowProjectNode::childNeeds(const ColumnMask& need) const {
+  std::vector<bool> live;
+  ColumnMask reads = windowReads(*this, need, live);
+  reads.resize(children[0]->output.size());
+  return {reads};
+}
+
+Partitions WindowProjectNode::run(Runner& runner, const ColumnMask& need) const {
+  std::vector<bool> live;
+  ColumnMask reads = windowReads(*this, need, live);
+  reads.resize(children[0]->output.size());
+  Partitions data = runner.run(*children[0], reads);
   std::vector<DataType> types = children[0]->types();
-  for (const auto& g : groups) {
-    data = windowOp(data, types, g.partitionKeys, g.orderKeys, g.frame, g.calls, runner.ctx());
+  for (std::size_t gi = 0; gi < groups.size(); ++gi) {
+    const WindowGroup& g = groups[gi];
+    if (live[gi]) {
+      data = windowOp(data, types, g.partitionKeys, g.orderKeys, g.frame, g.calls, runner.ctx());
+    } else {
+      // No output reads this window's values: it is not computed (its columns stay empty slots).
+      for (auto& b : data) b.columns.resize(b.columns.size() + g.calls.size());
+    }
     for (const auto& c : g.calls) types.push_back(c.resultType);
   }
   Step step{finalExprs, nullptr};
@@ -95,31 +185,62 @@ Partitions WindowProjectNode::run(Runner& runner) const {
   parallelFor(data.size(), [&](std::size_t i) {
     EvalContext ec = runner.ctx().eval;
     ec.partitionIndex = static_cast<int>(i);
-    out[i] = applySteps(data[i], steps, ec);
+    out[i] = applySteps(data[i], steps, ec, need);
   });
   return out;
 }
 
-Partitions AggregateNode::run(Runner& runner) const {
-  // A file read below converts only the columns the keys and the aggregates' arguments read.
-  Step reads;
-  reads.project = keys;
-  for (const auto& c : calls) reads.project.insert(reads.project.end(), c.args.begin(), c.args.end());
-  Partitions input = runner.run(*children[0], &reads);
+std::vector<ColumnMask> AggregateNode::childNeeds(const ColumnMask&) const {
+  ColumnMask reads = exprColumns(children[0]->output.size(), keys);
+  for (const auto& c : calls)
+    for (const auto& a : c.args) markColumns(*a, reads);
+  return {reads};
+}
+
+Partitions AggregateNode::run(Runner& runner, const ColumnMask& need) const {
+  // The input brings only the columns the keys and the aggregates' arguments read.
+  Partitions input = runner.run(*children[0], childNeeds(need)[0]);
   Partitions agg = hashAggregate(input, keys, calls, runner.ctx());
   input.clear();
   if (identityPost) return agg;
   Step step{post, nullptr};
   std::vector<const Step*> steps{&step};
   Partitions out(agg.size());
-  parallelFor(agg.size(), [&](std::size_t i) { out[i] = applySteps(agg[i], steps, runner.ctx().eval); });
+  parallelFor(agg.size(), [&](std::size_t i) { out[i] = applySteps(agg[i], steps, runner.ctx().eval, need); });
   return out;
 }
 
-Partitions JoinNode::run(Runner& runner) const { return runLimited(runner, static_cast<std::size_t>(-1)); }
+std::vector<ColumnMask> JoinNode::childNeeds(const ColumnMask& needIn) const {
+  const std::size_t nl = children[0]->output.size(), nr = children[1]->output.size();
+  const bool semi = joinType == JoinType::LeftSemi || joinType == JoinType::LeftAnti;
+  // Columns of the joined rows ([left..., right...], or left only for semi and anti joins) the output reads.
+  const std::size_t joinedWidth = semi ? nl : nl + nr;
+  const ColumnMask need = fullMask(needIn, output.size());
+  ColumnMask joined;
+  if (hasPost) {
+    Step step{post, nullptr};
+    joined = neededInputColumns(joinedWidth, {&step}, need);
+  } else {
+    joined = need;
+  }
+  joined.resize(nl + nr, false);
+  if (residual) markColumns(*residual, joined);
+  ColumnMask left(joined.begin(), joined.begin() + static_cast<std::ptrdiff_t>(nl));
+  ColumnMask right(joined.begin() + static_cast<std::ptrdiff_t>(nl), joined.end());
+  for (const auto& k : leftKeys) markColumns(*k, left);
+  for (const auto& k : rightKeys) markColumns(*k, right);
+  return {left, right};
+}
 
-Partitions JoinNode::runLimited(Runner& runner, std::size_t rowLimit) const {
-  std::vector<Partitions> in = runner.runAll(children);
+Partitions JoinNode::run(Runner& runner, const ColumnMask& need) const {
+  return runLimited(runner, static_cast<std::size_t>(-1), need);
+}
+
+Partitions JoinNode::runLimited(Runner& runner, std::size_t rowLimit, const ColumnMask& need) const {
+  const std::vector<ColumnMask> needs = childNeeds(need);
+  std::vector<Partitions> in(2);
+  tbb::parallel_invoke([&] { in[0] = runner.run(*children[0], needs[0]); },
+                       [&] { in[1] = runner.run(*children[1], needs[1]); });
   Partitions joined = hashJoin(in[0], in[1], children[0]->types(), children[1]->types(), leftKeys, rightKeys, joinType,
                                residual, runner.ctx(), rowLimit);
   in.clear();
@@ -127,12 +248,26 @@ Partitions JoinNode::runLimited(Runner& runner, std::size_t rowLimit) const {
   Step step{post, nullptr};
   std::vector<const Step*> steps{&step};
   Partitions out(joined.size());
-  parallelFor(joined.size(), [&](std::size_t i) { out[i] = applySteps(joined[i], steps, runner.ctx().eval); });
+  parallelFor(joined.size(), [&](std::size_t i) {
+    out[i] = applySteps(joined[i], steps, runner.ctx().eval, fullMask(need, output.size()));
+  });
   return out;
 }
 
-Partitions SetOpNode::run(Runner& runner) const {
-  std::vector<Partitions> in = runner.runAll(children);
+std::vector<ColumnMask> SetOpNode::childNeeds(const ColumnMask& need) const {
+  // A union of all rows reads what its consumer reads; the other set operations compare whole rows.
+  if (opType == SetOpType::Union && isAll) {
+    ColumnMask m = fullMask(need, output.size());
+    return {m, m};
+  }
+  return Node::childNeeds(need);
+}
+
+Partitions SetOpNode::run(Runner& runner, const ColumnMask& need) const {
+  const std::vector<ColumnMask> needs = childNeeds(need);
+  std::vector<Partitions> in(2);
+  tbb::parallel_invoke([&] { in[0] = runner.run(*children[0], needs[0]); },
+                       [&] { in[1] = runner.run(*children[1], needs[1]); });
   std::vector<DataType> t = types();
   switch (opType) {
     case SetOpType::Union: {
@@ -158,13 +293,21 @@ std::optional<int> SetOpNode::knownPartitions(Runner& runner) const {
   return std::nullopt;
 }
 
-Partitions DeduplicateNode::run(Runner& runner) const {
-  return deduplicate(runner.run(*children[0]), children[0]->types(), keyColumns, runner.ctx());
+std::vector<ColumnMask> DeduplicateNode::childNeeds(const ColumnMask& need) const {
+  ColumnMask m = fullMask(need, output.size());
+  for (std::size_t k : keyColumns) m[k] = true;
+  return {m};
 }
 
-Partitions OffsetNode::run(Runner& runner) const {
+Partitions DeduplicateNode::run(Runner& runner, const ColumnMask& need) const {
+  return deduplicate(runner.run(*children[0], childNeeds(need)[0]), children[0]->types(), keyColumns, runner.ctx());
+}
+
+std::vector<ColumnMask> OffsetNode::childNeeds(const ColumnMask& need) const { return {fullMask(need, output.size())}; }
+
+Partitions OffsetNode::run(Runner& runner, const ColumnMask& need) const {
   // Like Spark's global offset: the rows after the first `offset` in partition order, as one partition.
-  Partitions input = runner.run(*children[0]);
+  Partitions input = runner.run(*children[0], need);
   Partitions pieces;
   std::size_t skip = static_cast<std::size_t>(std::max<std::int64_t>(0, offset));
   for (const Batch& b : input) {
@@ -179,30 +322,27 @@ Partitions OffsetNode::run(Runner& runner) const {
   return Partitions{concatBatches(pieces, types())};
 }
 
-Partitions LimitNode::run(Runner& runner) const {
+std::vector<ColumnMask> LimitNode::childNeeds(const ColumnMask& need) const { return {fullMask(need, output.size())}; }
+
+Partitions LimitNode::run(Runner& runner, const ColumnMask& needIn) const {
   std::vector<DataType> t = types();
   const Node& child = *children[0];
+  const ColumnMask need = fullMask(needIn, output.size());
   const std::size_t wanted = static_cast<std::size_t>(std::max<std::int64_t>(0, limit));
   // A join under the limit (directly, or through projections, which keep every row) stops once it produced
   // enough rows, instead of materialising its whole product.
-  if (const auto* join = dynamic_cast<const JoinNode*>(&child)) return limitPartitions(join->runLimited(runner, wanted), limit, t);
-  if (!child.steps()) return limitPartitions(runner.run(child), limit, t);
+  if (const auto* join = dynamic_cast<const JoinNode*>(&child))
+    return limitPartitions(join->runLimited(runner, wanted, need), limit, t);
+  if (!child.steps()) return limitPartitions(runner.run(child, need), limit, t);
   // Over a project/filter chain, evaluate the chain a wave of partitions at a time and stop once enough rows
   // have come out, so first() and take(n) do not transform the whole input.
-  std::vector<const std::vector<Step>*> chain;
-  const Node* cur = &child;
-  while (cur->steps()) {
-    chain.push_back(cur->steps());
-    cur = cur->children.at(0).get();
-  }
   std::vector<const Step*> steps;
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    for (const Step& s : **it) steps.push_back(&s);
-  }
+  const Node* cur = collectSteps(child, steps);
   bool filtered = false;
   for (const Step* s : steps) filtered = filtered || s->filter != nullptr;
+  const ColumnMask inputNeed = neededInputColumns(cur->output.size(), steps, need);
   const auto* join = dynamic_cast<const JoinNode*>(cur);
-  Partitions input = join && !filtered ? join->runLimited(runner, wanted) : runner.run(*cur);
+  Partitions input = join && !filtered ? join->runLimited(runner, wanted, inputNeed) : runner.run(*cur, inputNeed);
   Partitions done;
   std::size_t have = 0;
   const std::size_t wave = static_cast<std::size_t>(std::max(1, runner.ctx().parallelism));
@@ -212,7 +352,7 @@ Partitions LimitNode::run(Runner& runner) const {
     parallelFor(part.size(), [&](std::size_t i) {
       EvalContext ec = runner.ctx().eval;
       ec.partitionIndex = static_cast<int>(from + i);
-      part[i] = applySteps(input[from + i], steps, ec);
+      part[i] = applySteps(input[from + i], steps, ec, need);
     });
     for (auto& b : part) {
       have += b.rows;
@@ -222,8 +362,14 @@ Partitions LimitNode::run(Runner& runner) const {
   return limitPartitions(done, limit, t);
 }
 
-Partitions SortNode::run(Runner& runner) const {
-  Partitions input = runner.run(*children[0]);
+std::vector<ColumnMask> SortNode::childNeeds(const ColumnMask& need) const {
+  ColumnMask m = fullMask(need, output.size());
+  for (const auto& k : keys) markColumns(*k.expr, m);
+  return {m};
+}
+
+Partitions SortNode::run(Runner& runner, const ColumnMask& need) const {
+  Partitions input = runner.run(*children[0], childNeeds(need)[0]);
   std::vector<DataType> t = children[0]->types();
   if (global) return sortPartitions(input, t, keys, runner.ctx());
   Partitions out(input.size());
@@ -236,8 +382,12 @@ Partitions SortNode::run(Runner& runner) const {
   return out;
 }
 
-Partitions RepartitionNode::run(Runner& runner) const {
-  Partitions input = runner.run(*children[0]);
+std::vector<ColumnMask> RepartitionNode::childNeeds(const ColumnMask& need) const {
+  return {fullMask(need, output.size())};
+}
+
+Partitions RepartitionNode::run(Runner& runner, const ColumnMask& need) const {
+  Partitions input = runner.run(*children[0], need);
   if (shuffle) return repartitionEvenly(input, numPartitions, types());
   return coalescePartitions(input, numPartitions, types());
 }
@@ -247,7 +397,16 @@ std::optional<int> RepartitionNode::knownPartitions(Runner& runner) const {
   return std::min(numPartitions, runner.partitionCount(*children[0]));
 }
 
-Partitions PersistNode::run(Runner& runner) const {
+Partitions PersistNode::run(Runner& runner, const ColumnMask& needIn) const {
+  // The frame is kept whole (any later query may read any column); a consumer gets only what it reads.
+  const ColumnMask need = fullMask(needIn, output.size());
+  bool all = true;
+  for (bool b : need) all = all && b;
+  Partitions data = filled(runner);
+  return all ? data : keepOnly(data, need);
+}
+
+Partitions PersistNode::filled(Runner& runner) const {
   std::lock_guard<std::mutex> lock(slot->mutex);
   if (!slot->filled) {
     // Isolated so that a worker waiting inside this computation never picks up another task that needs the
@@ -275,13 +434,78 @@ std::optional<int> PersistNode::knownPartitions(Runner& runner) const {
   return runner.partitionCount(*children[0]);
 }
 
-Partitions SampleNode::run(Runner& runner) const {
-  return samplePartitions(runner.run(*children[0]), types(), lower, upper, seed, withReplacement, deterministicOrder,
-                          runner.ctx());
+std::vector<ColumnMask> SampleNode::childNeeds(const ColumnMask& need) const {
+  // A sample in a deterministic order sorts each partition by every column first: all of them decide
+  // which rows it draws.
+  if (deterministicOrder) return Node::childNeeds(need);
+  return {fullMask(need, output.size())};
 }
 
-Partitions NaDropNode::run(Runner& runner) const {
-  return naDropPartitions(runner.run(*children[0]), columns, minNonNulls, runner.ctx());
+Partitions SampleNode::run(Runner& runner, const ColumnMask& need) const {
+  return samplePartitions(runner.run(*children[0], childNeeds(need)[0]), types(), lower, upper, seed, withReplacement,
+                          deterministicOrder, runner.ctx());
+}
+
+std::vector<ColumnMask> NaDropNode::childNeeds(const ColumnMask& need) const {
+  ColumnMask m = fullMask(need, output.size());
+  for (std::size_t c : columns) m[c] = true;
+  return {m};
+}
+
+Partitions NaDropNode::run(Runner& runner, const ColumnMask& need) const {
+  return naDropPartitions(runner.run(*children[0], childNeeds(need)[0]), columns, minNonNulls, runner.ctx());
+}
+
+namespace {
+
+std::string nodeName(const Node& n) {
+  if (dynamic_cast<const WindowProjectNode*>(&n)) return "Window";
+  switch (n.kind) {
+    case PlanKind::LocalRelation: return "LocalRelation";
+    case PlanKind::Range: return "Range";
+    case PlanKind::CsvScan: return "CsvScan";
+    case PlanKind::ParquetScan: return "ParquetScan";
+    case PlanKind::Project: return "Project";
+    case PlanKind::Filter: return "Filter";
+    case PlanKind::Aggregate: return "Aggregate";
+    case PlanKind::Join: return "Join";
+    case PlanKind::SetOperation: return "SetOperation";
+    case PlanKind::Deduplicate: return "Deduplicate";
+    case PlanKind::Limit: return "Limit";
+    case PlanKind::Sort: return "Sort";
+    case PlanKind::WithColumns: return "WithColumns";
+    case PlanKind::Drop: return "Drop";
+    case PlanKind::Repartition: return "Repartition";
+    case PlanKind::Persist: return "Persist";
+    case PlanKind::SubqueryAlias: return "SubqueryAlias";
+    case PlanKind::Sample: return "Sample";
+    case PlanKind::NaDrop: return "NaDrop";
+    case PlanKind::Offset: return "Offset";
+  }
+  return "Node";
+}
+
+void describeFlow(const Node& n, const ColumnMask& needIn, int depth, std::string& out) {
+  const ColumnMask need = fullMask(needIn, n.output.size());
+  out.append(static_cast<std::size_t>(2 * depth), ' ');
+  out += nodeName(n) + " [";
+  bool first = true;
+  for (std::size_t c = 0; c < n.output.size(); ++c) {
+    if (!need[c]) continue;
+    out += (first ? "" : ", ") + n.output[c].name;
+    first = false;
+  }
+  out += "]\n";
+  const std::vector<ColumnMask> needs = n.childNeeds(need);
+  for (std::size_t i = 0; i < n.children.size(); ++i) describeFlow(*n.children[i], needs.at(i), depth + 1, out);
+}
+
+}  // namespace
+
+std::string describeColumnFlow(const Node& root) {
+  std::string out;
+  describeFlow(root, {}, 0, out);
+  return out;
 }
 
 }  // namespace engine::local

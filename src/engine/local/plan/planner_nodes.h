@@ -15,21 +15,22 @@ namespace engine::local {
 struct PipelineNode : Node {
   std::vector<Step> stepList;
   const std::vector<Step>* steps() const override { return &stepList; }
-  Partitions run(Runner& runner) const override { return runner.run(*this); }
+  Partitions run(Runner& runner, const ColumnMask& need) const override { return runner.run(*this, need); }
+  std::vector<ColumnMask> childNeeds(const ColumnMask& need) const override;
   std::optional<int> knownPartitions(Runner& runner) const override { return runner.partitionCount(*children[0]); }
 };
 
 struct LocalRelationNode : Node {
   std::shared_ptr<const LocalTable> table;
   int numPartitions = 1;
-  Partitions run(Runner& runner) const override;
+  Partitions run(Runner& runner, const ColumnMask& need) const override;
   std::optional<int> knownPartitions(Runner&) const override { return numPartitions; }
 };
 
 struct RangeNode : Node {
   std::int64_t start = 0, end = 0, step = 1;
   int numPartitions = 1;
-  Partitions run(Runner&) const override { return rangePartitions(start, end, step, numPartitions); }
+  Partitions run(Runner&, const ColumnMask&) const override { return rangePartitions(start, end, step, numPartitions); }
   std::optional<int> knownPartitions(Runner&) const override { return numPartitions; }
 };
 
@@ -43,21 +44,22 @@ struct CsvScanNode : FileScanNode {
   std::vector<std::string> files;
   CsvOptions options;
   StructType fileSchema;
-  Partitions run(Runner& runner) const override;
+  Partitions run(Runner& runner, const ColumnMask& need) const override;
   Partitions runColumns(Runner& runner, const std::vector<bool>& columns) const override;
 };
 
 struct ParquetScanNode : FileScanNode {
   std::vector<std::string> files;
   StructType fileSchema;
-  Partitions run(Runner& runner) const override;
+  Partitions run(Runner& runner, const ColumnMask& need) const override;
   Partitions runColumns(Runner& runner, const std::vector<bool>& columns) const override;
 };
 
 struct WindowProjectNode : Node {
   std::vector<WindowGroup> groups;
   std::vector<BoundExprPtr> finalExprs;
-  Partitions run(Runner& runner) const override;
+  Partitions run(Runner& runner, const ColumnMask& need) const override;
+  std::vector<ColumnMask> childNeeds(const ColumnMask& need) const override;
 };
 
 struct AggregateNode : Node {
@@ -65,7 +67,8 @@ struct AggregateNode : Node {
   std::vector<AggregateCall> calls;
   std::vector<BoundExprPtr> post;  // over [keys..., calls...]
   bool identityPost = false;
-  Partitions run(Runner& runner) const override;
+  Partitions run(Runner& runner, const ColumnMask& need) const override;
+  std::vector<ColumnMask> childNeeds(const ColumnMask& need) const override;
 };
 
 struct JoinNode : Node {
@@ -74,51 +77,60 @@ struct JoinNode : Node {
   BoundExprPtr residual;
   std::vector<BoundExprPtr> post;  // using-column joins: the output columns over the joined ones
   bool hasPost = false;
-  Partitions run(Runner& runner) const override;
+  Partitions run(Runner& runner, const ColumnMask& need) const override;
+  std::vector<ColumnMask> childNeeds(const ColumnMask& need) const override;
   // The join stopped once `rowLimit` rows came out (for a LIMIT above it; never cached as the join's result).
-  Partitions runLimited(Runner& runner, std::size_t rowLimit) const;
+  Partitions runLimited(Runner& runner, std::size_t rowLimit, const ColumnMask& need) const;
 };
 
 struct SetOpNode : Node {
   SetOpType opType = SetOpType::Union;
   bool isAll = true;
-  Partitions run(Runner& runner) const override;
+  Partitions run(Runner& runner, const ColumnMask& need) const override;
+  std::vector<ColumnMask> childNeeds(const ColumnMask& need) const override;
   std::optional<int> knownPartitions(Runner& runner) const override;
 };
 
 struct DeduplicateNode : Node {
   std::vector<std::size_t> keyColumns;
-  Partitions run(Runner& runner) const override;
+  Partitions run(Runner& runner, const ColumnMask& need) const override;
+  std::vector<ColumnMask> childNeeds(const ColumnMask& need) const override;
 };
 
 struct LimitNode : Node {
   std::int64_t limit = 0;
-  Partitions run(Runner& runner) const override;
+  Partitions run(Runner& runner, const ColumnMask& need) const override;
+  std::vector<ColumnMask> childNeeds(const ColumnMask& need) const override;
   std::optional<int> knownPartitions(Runner&) const override { return 1; }
 };
 
 struct OffsetNode : Node {
   std::int64_t offset = 0;
-  Partitions run(Runner& runner) const override;
+  Partitions run(Runner& runner, const ColumnMask& need) const override;
+  std::vector<ColumnMask> childNeeds(const ColumnMask& need) const override;
   std::optional<int> knownPartitions(Runner&) const override { return 1; }
 };
 
 struct SortNode : Node {
   std::vector<SortKey> keys;
   bool global = true;
-  Partitions run(Runner& runner) const override;
+  Partitions run(Runner& runner, const ColumnMask& need) const override;
+  std::vector<ColumnMask> childNeeds(const ColumnMask& need) const override;
 };
 
 struct RepartitionNode : Node {
   int numPartitions = 1;
   bool shuffle = false;
-  Partitions run(Runner& runner) const override;
+  Partitions run(Runner& runner, const ColumnMask& need) const override;
+  std::vector<ColumnMask> childNeeds(const ColumnMask& need) const override;
   std::optional<int> knownPartitions(Runner& runner) const override;
 };
 
 struct PersistNode : Node {
   std::shared_ptr<PersistSlot> slot;
-  Partitions run(Runner& runner) const override;
+  Partitions run(Runner& runner, const ColumnMask& need) const override;
+  // The whole frame, computed on first use and kept in the slot.
+  Partitions filled(Runner& runner) const;
   std::optional<int> knownPartitions(Runner& runner) const override;
 };
 
@@ -127,14 +139,16 @@ struct SampleNode : Node {
   std::int64_t seed = 0;
   bool withReplacement = false;
   bool deterministicOrder = false;
-  Partitions run(Runner& runner) const override;
+  Partitions run(Runner& runner, const ColumnMask& need) const override;
+  std::vector<ColumnMask> childNeeds(const ColumnMask& need) const override;
   std::optional<int> knownPartitions(Runner& runner) const override { return runner.partitionCount(*children[0]); }
 };
 
 struct NaDropNode : Node {
   std::vector<std::size_t> columns;
   int minNonNulls = -1;
-  Partitions run(Runner& runner) const override;
+  Partitions run(Runner& runner, const ColumnMask& need) const override;
+  std::vector<ColumnMask> childNeeds(const ColumnMask& need) const override;
   std::optional<int> knownPartitions(Runner& runner) const override { return runner.partitionCount(*children[0]); }
 };
 
