@@ -16,7 +16,7 @@ std::optional<int> Node::knownPartitions(Runner&) const { return std::nullopt; }
 
 Partitions Runner::run(const Node& node, const Step* consumer) {
   if (!node.steps()) {
-    const auto* scan = consumer ? dynamic_cast<const FileScanNode*>(&node) : nullptr;
+    const auto* scan = consumer ? dynamic_cast<const ColumnSourceNode*>(&node) : nullptr;
     return scan ? scan->runColumns(*this, neededInputColumns(scan->output.size(), {consumer})) : node.run(*this);
   }
   // Gather the chain of per-partition steps down to the first node that is not a pipeline.
@@ -30,8 +30,8 @@ Partitions Runner::run(const Node& node, const Step* consumer) {
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     for (const Step& s : **it) steps.push_back(&s);
   }
-  // A file scan under the steps converts only the columns they read (a count converts none).
-  const auto* scan = dynamic_cast<const FileScanNode*>(cur);
+  // A file scan or a table in memory under the steps makes only the columns they read (a count makes none).
+  const auto* scan = dynamic_cast<const ColumnSourceNode*>(cur);
   Partitions input;
   if (scan && (!steps.empty() || consumer)) {
     std::vector<const Step*> readers = steps;
@@ -66,10 +66,53 @@ int Runner::partitionCount(const Node& node) {
   return static_cast<int>(run(node).size());
 }
 
-Partitions LocalRelationNode::run(Runner&) const {
-  std::vector<VectorPtr> cols = table->columnVectors();
-  Batch all(std::move(cols), table->numRows());
-  return splitBatch(all, static_cast<std::size_t>(std::max(1, numPartitions)));
+Partitions LocalRelationNode::run(Runner& runner) const {
+  return runColumns(runner, std::vector<bool>(table->numColumns(), true));
+}
+
+Partitions LocalRelationNode::runColumns(Runner&, const std::vector<bool>& columns) const {
+  // Partition p holds rows [rows * p / n, rows * (p + 1) / n), as splitBatch cuts them; a single partition shares
+  // the table's vectors.
+  const std::size_t n = static_cast<std::size_t>(std::max(1, numPartitions));
+  const std::size_t rows = table->numRows();
+  const std::vector<VectorPtr>& vectors = table->columnVectors();
+  Partitions out(n);
+  parallelFor(n, [&](std::size_t p) {
+    const std::size_t lo = rows * p / n, hi = rows * (p + 1) / n;
+    Batch& b = out[p];
+    b.rows = hi - lo;
+    b.columns.assign(vectors.size(), nullptr);
+    for (std::size_t c = 0; c < vectors.size(); ++c) {
+      if (c < columns.size() && columns[c]) b.columns[c] = n == 1 ? vectors[c] : slice(*vectors[c], lo, hi - lo);
+    }
+  });
+  return out;
+}
+
+std::optional<Batch> inMemoryResult(const Node& node) {
+  // Down a chain of projections that only pick columns (select, rename, drop) to a table in memory.
+  std::vector<const Step*> steps;
+  const Node* cur = &node;
+  while (const std::vector<Step>* s = cur->steps()) {
+    for (auto it = s->rbegin(); it != s->rend(); ++it) steps.push_back(&*it);
+    cur = cur->children.at(0).get();
+  }
+  const auto* relation = dynamic_cast<const LocalRelationNode*>(cur);
+  if (relation == nullptr) return std::nullopt;
+  std::vector<VectorPtr> columns = relation->table->columnVectors();
+  for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+    const Step& step = **it;
+    if (step.filter) return std::nullopt;
+    std::vector<VectorPtr> picked;
+    picked.reserve(step.project.size());
+    for (const auto& e : step.project) {
+      const int index = e->columnIndex();
+      if (index < 0 || static_cast<std::size_t>(index) >= columns.size()) return std::nullopt;
+      picked.push_back(columns[static_cast<std::size_t>(index)]);
+    }
+    columns = std::move(picked);
+  }
+  return Batch(std::move(columns), relation->table->numRows());
 }
 
 Partitions CsvScanNode::run(Runner& runner) const { return readCsv(files, options, fileSchema, runner.ctx()); }
