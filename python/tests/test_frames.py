@@ -252,3 +252,24 @@ print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak) // 1024)
     assert out.returncode == 0, out.stderr
     growth_mb = int(out.stdout.split()[-1])
     assert growth_mb < 60, f"peak memory grew by {growth_mb} MB while counting"
+
+
+def test_module_imported_before_numpy_and_hashlib(tmp_path):
+    # The module loads the system's OpenSSL beside pyarrow's libparquet (which carries its own copy): importing
+    # it first, then numpy/pandas (whose import uses hashlib), then hashing and reading Parquet must all work.
+    script = r"""
+import sys
+import norq_spark as ns
+import hashlib, ssl
+import pandas as pd, pyarrow as pa, pyarrow.parquet as pq
+assert hashlib.sha256(b"norq").hexdigest().startswith("fc0bc2e0")
+pq.write_table(pa.table({"x": [1, 2, 3]}), sys.argv[1])
+frame = ns.session().read.parquet(sys.argv[1])
+assert frame.count() == 3 and frame.toPandas()["x"].tolist() == [1, 2, 3]
+ssl.create_default_context()
+print("ok")
+"""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    out = subprocess.run([sys.executable, "-c", script, str(tmp_path / "t.parquet")], env=env, capture_output=True,
+                         text=True, timeout=120)
+    assert out.returncode == 0 and out.stdout.strip() == "ok", (out.returncode, out.stderr[-2000:])
