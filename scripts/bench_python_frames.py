@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Times converting a pandas frame of numeric columns into an engine frame (norq_spark.from_pandas) and back
-(toPandas), beside pyspark's createDataFrame of the same frame (Arrow enabled, local[2]) in the same script.
+(toPandas) and counting its rows, beside pyspark's createDataFrame of the same frame (Arrow enabled, local[2]) in the same script.
 
     PYTHONPATH=build/python .venv/bin/python scripts/bench_python_frames.py [--rows 10000000] [--cols 10]
         [--repeat 3] [--no-pyspark]
@@ -48,6 +48,8 @@ def main():
     print(f"norq_spark.from_pandas: median {t_in:.3f} s  ({', '.join(f'{t:.3f}' for t in runs)})")
     engine_frame = ns.from_pandas(frame)
     assert engine_frame.count() == args.rows
+    t_count, runs = median_time(lambda: engine_frame.count(), args.repeat)
+    print(f"DataFrame.count:        median {t_count:.3f} s  ({', '.join(f'{t:.3f}' for t in runs)})")
     t_out, runs = median_time(lambda: engine_frame.toPandas(), args.repeat)
     print(f"DataFrame.toPandas:     median {t_out:.3f} s  ({', '.join(f'{t:.3f}' for t in runs)})")
     print(f"peak RSS so far: {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.0f} MB")

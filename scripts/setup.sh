@@ -53,7 +53,7 @@ fi
   # pyarrow 21 and later need numpy 2; bottleneck and numexpr at the versions pandas 2 expects.
   # scikit-build-core builds the Python package (pip install .).
   PY_PACKAGES=("pyspark[connect]==4.0.1" "pyarrow>=17,<21" "pandas>=2,<2.3" "numpy<2" "bottleneck>=1.3.6" "numexpr>=2.8.4" duckdb
-               "scikit-build-core>=0.10")
+               "scikit-build-core>=1.0")
   if [ ! -x "$VENV/bin/python" ]; then
     echo "setup: creating $VENV from /usr/bin/python3"
     /usr/bin/python3 -m venv --system-site-packages "$VENV"

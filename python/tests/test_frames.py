@@ -2,6 +2,9 @@
 import datetime
 import decimal
 import math
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pandas as pd
@@ -201,3 +204,72 @@ def test_pandas_numpy_columns_copied_not_shared(ns):
     assert frame.filter("b IS NULL").count() == 1
     with pytest.raises(ValueError, match="column big has the Arrow type uint64"):
         ns.from_pandas(pd.DataFrame({"big": np.array([2**63], dtype=np.uint64)}))
+
+
+def _addresses(table, name):
+    return [b.address if b is not None else None for chunk in table.column(name).chunks for b in chunk.buffers()]
+
+
+def test_in_memory_frames_are_read_without_copies(ns):
+    # A frame made from memory comes back as the engine holds it: two reads (and a selection or renaming of its
+    # columns) hand out the same buffers; work on its rows (filters, computed columns) still runs on partitions.
+    n = 100_003
+    pdf = pd.DataFrame({"i": np.arange(n, dtype=np.int64),
+                        "f": np.where(np.arange(n) % 7 == 3, np.nan, np.arange(n) / 4.0),
+                        "s": pd.array([None if i % 11 == 0 else f"v{i % 13}" for i in range(n)], dtype="string")})
+    frame = ns.from_pandas(pdf)
+    first, second = frame.toArrow(), frame.toArrow()
+    for name in ("i", "f", "s"):
+        assert _addresses(first, name) == _addresses(second, name), name
+    picked = frame.select("s", "i AS j").toArrow()
+    assert picked.column_names == ["s", "j"]
+    assert _addresses(picked, "j") == _addresses(first, "i") and _addresses(picked, "s") == _addresses(first, "s")
+    assert first.column("f").null_count == len(range(3, n, 7))
+    assert frame.count() == n and frame.select("i").count() == n
+    assert frame.filter("f IS NULL").count() == len(range(3, n, 7))
+    assert frame.filter("s IS NULL").count() == len(range(0, n, 11))
+    computed = frame.select("i + 1 AS k", "f").filter("k % 50000 = 1").toArrow()
+    assert computed.column("k").to_pylist() == [1, 50001, 100001]
+    assert computed.column("f").to_pylist() == [0.0, 12500.0, 25000.0]
+    assert frame.limit(5).toArrow().column("i").to_pylist() == [0, 1, 2, 3, 4]
+
+
+def test_count_of_an_in_memory_frame_reads_no_column(ns):
+    # Counting must not cut the table's columns into partition copies: the peak memory of a fresh process stays
+    # where the conversion left it (a copy of the 160 MB column would raise it by as much).
+    script = r"""
+import resource, numpy as np, pandas as pd, norq_spark as ns
+rows = 20_000_000
+pdf = pd.DataFrame({"x": np.arange(rows, dtype=np.float64)})
+frame = ns.from_pandas(pdf)
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+assert frame.count() == rows and frame.select("x AS y").count() == rows
+assert frame.toArrow().num_rows == rows
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak) // 1024)
+"""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    growth_mb = int(out.stdout.split()[-1])
+    assert growth_mb < 60, f"peak memory grew by {growth_mb} MB while counting"
+
+
+def test_module_imported_before_numpy_and_hashlib(tmp_path):
+    # The module loads the system's OpenSSL beside pyarrow's libparquet (which carries its own copy): importing
+    # it first, then numpy/pandas (whose import uses hashlib), then hashing and reading Parquet must all work.
+    script = r"""
+import sys
+import norq_spark as ns
+import hashlib, ssl
+import pandas as pd, pyarrow as pa, pyarrow.parquet as pq
+assert hashlib.sha256(b"norq").hexdigest().startswith("fc0bc2e0")
+pq.write_table(pa.table({"x": [1, 2, 3]}), sys.argv[1])
+frame = ns.session().read.parquet(sys.argv[1])
+assert frame.count() == 3 and frame.toPandas()["x"].tolist() == [1, 2, 3]
+ssl.create_default_context()
+print("ok")
+"""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    out = subprocess.run([sys.executable, "-c", script, str(tmp_path / "t.parquet")], env=env, capture_output=True,
+                         text=True, timeout=120)
+    assert out.returncode == 0 and out.stdout.strip() == "ok", (out.returncode, out.stderr[-2000:])

@@ -367,6 +367,19 @@ MutableVectorPtr filterBySelection(const Vector& v, const std::uint8_t* sel, std
 MutableVectorPtr slice(const Vector& v, std::size_t offset, std::size_t length) {
   if (offset + length > v.size())
     throw std::out_of_range(fmt::format("slice [{}, {}) of a vector of {} rows", offset, offset + length, v.size()));
+  if (const std::size_t w = v.type().fixedWidth()) {
+    // Numbers, booleans, dates, timestamps, decimals: one copy of the range, then its nulls.
+    auto out = Vector::uninitialized(v.type(), length);
+    if (length) std::memcpy(out->rawData().data(), v.data<unsigned char>() + offset * w, length * w);
+    if (!v.validity().allValid()) {
+      Validity& validity = out->validity();
+      validity.ensureMaterialized(length);
+      for (std::size_t i = 0; i < length; ++i)
+        if (v.isNull(offset + i)) validity.setNull(i);
+      validity.compact(length);
+    }
+    return out;
+  }
   std::vector<std::int64_t> idx(length);
   for (std::size_t i = 0; i < length; ++i) idx[i] = static_cast<std::int64_t>(offset + i);
   return take(v, idx);
@@ -405,8 +418,9 @@ MutableVectorPtr concat(const std::vector<const Vector*>& parts, const DataType&
     }
     return out;
   }
-  auto out = Vector::make(type, n);
   const std::size_t w = type.fixedWidth();
+  // Every row is copied from a part: the values need no zeroing first.
+  auto out = w ? Vector::uninitialized(type, n) : Vector::make(type, n);
   std::size_t row = 0;
   for (const Vector* p : parts) {
     if (p->type().fixedWidth() != w) throw std::logic_error("concat of vectors with different physical types");

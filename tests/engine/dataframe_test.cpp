@@ -334,6 +334,44 @@ TEST_F(DataFrameTest, PartitionCountsAndCoalesce) {
   EXPECT_EQ(people().rdd().getNumPartitions(), 3);
 }
 
+TEST_F(DataFrameTest, InMemoryTablesAreReadInPlaceAndCutIntoPartitions) {
+  // 1,001 rows over 4 partitions: boundaries fall inside validity words.
+  std::vector<Value> ids, scores, names;
+  for (int i = 0; i < 1001; ++i) {
+    ids.push_back(Value(i));
+    scores.push_back(i % 3 == 0 ? Value() : Value(i / 2.0));
+    names.push_back(i % 10 == 0 ? Value() : Value("n" + std::to_string(i % 4)));
+  }
+  StructType schema({{"id", IntegerType(), false}, {"score", DoubleType(), true}, {"name", StringType(), true}});
+  LocalTable table(schema,
+                   {Vector::fromValues(IntegerType(), ids), Vector::fromValues(DoubleType(), scores),
+                    Vector::fromValues(StringType(), names)},
+                   1001);
+  DataFrame df = spark->createDataFrame(table);
+  // The table itself comes back, and so do its columns picked or renamed: no copy.
+  LocalTable whole = df.toPandas();
+  for (std::size_t c = 0; c < 3; ++c) EXPECT_EQ(whole.columnPtr(c).get(), table.columnPtr(c).get());
+  LocalTable picked = df.selectExpr({"name", "id AS key"}).toPandas();
+  EXPECT_EQ(picked.columns(), (Strings{"name", "key"}));
+  EXPECT_EQ(picked.columnPtr(0).get(), table.columnPtr(2).get());
+  EXPECT_EQ(picked.columnPtr(1).get(), table.columnPtr(0).get());
+  // Work on rows runs over the partitions, each holding its slice of every column it reads.
+  EXPECT_EQ(df.rdd().getNumPartitions(), 4);
+  EXPECT_EQ(df.count(), 1001);
+  EXPECT_EQ(df.filter(F::col("score").isNull()).count(), 334);
+  EXPECT_EQ(df.filter(F::col("name").isNull()).count(), 101);
+  EXPECT_EQ(df.groupBy("name").count().count(), 5);
+  LocalTable parts = df.selectExpr({"spark_partition_id() AS p", "id", "score", "name"}).toPandas();
+  ASSERT_EQ(parts.numRows(), 1001u);
+  for (std::size_t i = 0, p = 0; i < 1001; ++i) {
+    while (1001 * (p + 1) / 4 <= i) ++p;  // partition p holds rows [n*p/4, n*(p+1)/4), as Spark cuts them
+    ASSERT_EQ(parts.at(i, 0), Value(static_cast<int>(p))) << i;
+    ASSERT_EQ(parts.at(i, 1), ids[i]);
+    ASSERT_EQ(parts.at(i, 2), scores[i]) << i;
+    ASSERT_EQ(parts.at(i, 3), names[i]) << i;
+  }
+}
+
 TEST_F(DataFrameTest, PersistComputesOnce) {
   DataFrame base = people().withColumn("x", F::col("id") * 2);
   DataFrame cached = base.persist();

@@ -109,6 +109,32 @@ TEST(Vectors, TakeWithNullExtensionAndConcat) {
   EXPECT_EQ(at->get(0), Value::array(IntegerType(), {}));
 }
 
+TEST(Vectors, SlicesKeepValuesAndNullsAtAnyOffset) {
+  // Fixed-width slices copy the range and then its nulls; offsets off a 64-row word boundary included.
+  std::vector<Value> longs, bools, decimals;
+  for (int i = 0; i < 200; ++i) {
+    longs.push_back(i % 9 == 4 ? Value() : Value(static_cast<std::int64_t>(i) * 1000003));
+    bools.push_back(i % 5 == 0 ? Value() : Value(i % 2 == 0));
+    decimals.push_back(i % 7 == 1 ? Value() : Value(*Decimal::parse(std::to_string(i) + ".25")));
+  }
+  const std::vector<std::pair<DataType, const std::vector<Value>*>> columns = {
+      {LongType(), &longs}, {BooleanType(), &bools}, {DecimalType(10, 2), &decimals}};
+  for (const auto& [type, values] : columns) {
+    auto v = Vector::fromValues(type, *values);
+    for (auto [offset, length] : {std::pair<std::size_t, std::size_t>{0, 200}, {63, 70}, {130, 70}, {5, 0}, {199, 1}}) {
+      auto s = slice(*v, offset, length);
+      ASSERT_EQ(s->size(), length);
+      for (std::size_t i = 0; i < length; ++i)
+        EXPECT_EQ(s->get(i).toString(), (*values)[offset + i].toString()) << type.simpleString() << " " << i;
+    }
+    EXPECT_THROW(slice(*v, 150, 51), std::out_of_range);
+  }
+  // A range without nulls drops the bitmap (kernels take their all-valid path).
+  auto v = Vector::fromValues(LongType(), longs);
+  EXPECT_TRUE(slice(*v, 5, 8)->validity().allValid());
+  EXPECT_FALSE(slice(*v, 4, 8)->validity().allValid());
+}
+
 TEST(Vectors, ConstantAndSplit) {
   auto c = Vector::constant(Value("xy"), StringType(), 3);
   EXPECT_EQ(c->get(2), Value("xy"));

@@ -91,11 +91,18 @@ class LocalBackend final : public Backend {
   LocalTable execute(const PlanPtr& plan) override {
     NodePtr node = resolve(plan);
     jobs_.fetch_add(1, std::memory_order_relaxed);
-    Runner runner(context());
-    Partitions parts;
-    arena()->execute([&] { parts = runner.run(*node); });
     std::vector<DataType> types = node->types();
-    Batch all = parts.size() == 1 ? std::move(parts[0]) : concatBatches(parts, types);
+    // A table in memory comes back as it is (cutting it into partitions and joining them again would copy it twice).
+    std::optional<Batch> shared = inMemoryResult(*node);
+    Batch all;
+    if (shared) {
+      all = std::move(*shared);
+    } else {
+      Runner runner(context());
+      Partitions parts;
+      arena()->execute([&] { parts = runner.run(*node); });
+      all = parts.size() == 1 ? std::move(parts[0]) : concatBatches(parts, types);
+    }
     if (all.columns.size() != types.size()) {
       throw ExecutionException("internal error: result has " + std::to_string(all.columns.size()) +
                                " columns, expected " + std::to_string(types.size()));

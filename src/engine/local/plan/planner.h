@@ -151,6 +151,10 @@ class Planner {
   int parallelism_;
 };
 
+// The result of `node` without running it when it is a table in memory, possibly under projections that only
+// pick columns: the table's own vectors, shared (nullopt for anything else).
+std::optional<Batch> inMemoryResult(const Node& node);
+
 // ---- basic per-partition operators (op_basic.cpp) ------------------------------------------------
 
 // Applies fused steps to one partition; outputs not marked in `need` (when given) are left empty.

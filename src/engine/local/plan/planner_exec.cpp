@@ -74,7 +74,7 @@ std::vector<ColumnMask> PipelineNode::childNeeds(const ColumnMask& need) const {
 Partitions Runner::run(const Node& node, const ColumnMask& needIn) {
   const ColumnMask need = fullMask(needIn, node.output.size());
   if (!node.steps()) {
-    if (const auto* scan = dynamic_cast<const FileScanNode*>(&node)) return scan->runColumns(*this, need);
+    if (const auto* scan = dynamic_cast<const ColumnSourceNode*>(&node)) return scan->runColumns(*this, need);
     return node.run(*this, need);
   }
   // The chain of per-partition steps down to the first node that is not a pipeline, run in one pass per
@@ -108,12 +108,53 @@ int Runner::partitionCount(const Node& node) {
   return static_cast<int>(run(node, ColumnMask(node.output.size(), false)).size());
 }
 
-Partitions LocalRelationNode::run(Runner&, const ColumnMask& need) const {
-  std::vector<VectorPtr> cols = table->columnVectors();
-  for (std::size_t c = 0; c < cols.size() && c < need.size(); ++c)
-    if (!need[c]) cols[c] = nullptr;
-  Batch all(std::move(cols), table->numRows());
-  return splitBatch(all, static_cast<std::size_t>(std::max(1, numPartitions)));
+Partitions LocalRelationNode::run(Runner& runner, const ColumnMask& need) const {
+  return runColumns(runner, fullMask(need, table->numColumns()));
+}
+
+Partitions LocalRelationNode::runColumns(Runner&, const std::vector<bool>& columns) const {
+  // Partition p holds rows [rows * p / n, rows * (p + 1) / n), as splitBatch cuts them; a single partition shares
+  // the table's vectors.
+  const std::size_t n = static_cast<std::size_t>(std::max(1, numPartitions));
+  const std::size_t rows = table->numRows();
+  const std::vector<VectorPtr>& vectors = table->columnVectors();
+  Partitions out(n);
+  parallelFor(n, [&](std::size_t p) {
+    const std::size_t lo = rows * p / n, hi = rows * (p + 1) / n;
+    Batch& b = out[p];
+    b.rows = hi - lo;
+    b.columns.assign(vectors.size(), nullptr);
+    for (std::size_t c = 0; c < vectors.size(); ++c) {
+      if (c < columns.size() && columns[c]) b.columns[c] = n == 1 ? vectors[c] : slice(*vectors[c], lo, hi - lo);
+    }
+  });
+  return out;
+}
+
+std::optional<Batch> inMemoryResult(const Node& node) {
+  // Down a chain of projections that only pick columns (select, rename, drop) to a table in memory.
+  std::vector<const Step*> steps;
+  const Node* cur = &node;
+  while (const std::vector<Step>* s = cur->steps()) {
+    for (auto it = s->rbegin(); it != s->rend(); ++it) steps.push_back(&*it);
+    cur = cur->children.at(0).get();
+  }
+  const auto* relation = dynamic_cast<const LocalRelationNode*>(cur);
+  if (relation == nullptr) return std::nullopt;
+  std::vector<VectorPtr> columns = relation->table->columnVectors();
+  for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+    const Step& step = **it;
+    if (step.filter) return std::nullopt;
+    std::vector<VectorPtr> picked;
+    picked.reserve(step.project.size());
+    for (const auto& e : step.project) {
+      const int index = e->columnIndex();
+      if (index < 0 || static_cast<std::size_t>(index) >= columns.size()) return std::nullopt;
+      picked.push_back(columns[static_cast<std::size_t>(index)]);
+    }
+    columns = std::move(picked);
+  }
+  return Batch(std::move(columns), relation->table->numRows());
 }
 
 Partitions CsvScanNode::run(Runner& runner, const ColumnMask& need) const { return runColumns(runner, need); }

@@ -20,10 +20,19 @@ struct PipelineNode : Node {
   std::optional<int> knownPartitions(Runner& runner) const override { return runner.partitionCount(*children[0]); }
 };
 
-struct LocalRelationNode : Node {
+// A source that can produce only some of its columns: under per-partition steps (or an aggregate) it makes
+// only the columns they read (the others stay empty slots), so a count reads none.
+struct ColumnSourceNode : Node {
+  // Produces only the columns marked in `columns`.
+  virtual Partitions runColumns(Runner& runner, const std::vector<bool>& columns) const = 0;
+};
+
+// A table in memory, cut into partitions by slicing (only the columns asked for).
+struct LocalRelationNode : ColumnSourceNode {
   std::shared_ptr<const LocalTable> table;
   int numPartitions = 1;
   Partitions run(Runner& runner, const ColumnMask& need) const override;
+  Partitions runColumns(Runner& runner, const std::vector<bool>& columns) const override;
   std::optional<int> knownPartitions(Runner&) const override { return numPartitions; }
 };
 
@@ -34,13 +43,7 @@ struct RangeNode : Node {
   std::optional<int> knownPartitions(Runner&) const override { return numPartitions; }
 };
 
-// A file read: under per-partition steps it converts only the columns the steps read.
-struct FileScanNode : Node {
-  // Reads only the columns marked in `columns` (the others stay empty slots).
-  virtual Partitions runColumns(Runner& runner, const std::vector<bool>& columns) const = 0;
-};
-
-struct CsvScanNode : FileScanNode {
+struct CsvScanNode : ColumnSourceNode {
   std::vector<std::string> files;
   CsvOptions options;
   StructType fileSchema;
@@ -48,7 +51,7 @@ struct CsvScanNode : FileScanNode {
   Partitions runColumns(Runner& runner, const std::vector<bool>& columns) const override;
 };
 
-struct ParquetScanNode : FileScanNode {
+struct ParquetScanNode : ColumnSourceNode {
   std::vector<std::string> files;
   StructType fileSchema;
   Partitions run(Runner& runner, const ColumnMask& need) const override;
