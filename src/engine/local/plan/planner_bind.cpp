@@ -212,12 +212,12 @@ BoundExprPtr Binder::bind(const Expr& e) {
             "returned.",
             text, text));
       }
-      const Attr& a = scope_.attrs[idx];
+      const Attr& a = scope_.attrs()[idx];
       return boundColumn(idx, a.type, a.nullable);
     }
     case ExprKind::Star: {
       std::string cols;
-      for (std::size_t i = 0; i < scope_.attrs.size(); ++i) cols += (i ? ", " : "") + quoteId(scope_.attrs[i].name);
+      for (std::size_t i = 0; i < scope_.attrs().size(); ++i) cols += (i ? ", " : "") + quoteId(scope_.attrs()[i].name);
       throw AnalysisException(fmt::format(
           "[INVALID_USAGE_OF_STAR_OR_REGEX] Invalid usage of '*' in expression (input columns: [{}]).", cols));
     }
@@ -230,7 +230,7 @@ BoundExprPtr Binder::bind(const Expr& e) {
       if (win_) {
         auto it = win_->columnOf.find(canonicalKey(e, scope_));
         if (it != win_->columnOf.end()) {
-          return boundColumn(it->second, win_->columnTypes[it->second - scope_.attrs.size()], true);
+          return boundColumn(it->second, win_->columnTypes[it->second - scope_.attrs().size()], true);
         }
       }
       throw AnalysisException(fmt::format(
@@ -387,7 +387,7 @@ WindowContext collectWindows(const std::vector<ExprPtr>& exprs, const Scope& sco
     slotKeys.push_back(key);
   }
   // Window operators run group after group, each appending its calls' columns.
-  std::size_t col = scope.attrs.size();
+  std::size_t col = scope.attrs().size();
   for (const auto& g : ctx.groups) {
     for (std::size_t i = 0; i < g.calls.size(); ++i) {
       ctx.columnOf[g.callKeys[i]] = col++;
