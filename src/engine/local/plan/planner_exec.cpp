@@ -1,5 +1,7 @@
 // Execution of resolved nodes: the runner fuses Project/Filter chains into one pass per partition and
 // runs independent inputs side by side; each node hands its inputs to the physical operators.
+#include <limits>
+
 #include <tbb/parallel_invoke.h>
 #include <tbb/task_arena.h>
 
@@ -7,6 +9,7 @@
 #include "engine/local/io/csv_reader.h"
 #include "engine/local/io/parquet_reader.h"
 #include "engine/local/ops/op_setops.h"
+#include "engine/local/plan/memory_budget.h"
 #include "engine/local/plan/persist_cache.h"
 #include "engine/local/plan/planner_nodes.h"
 
@@ -14,10 +17,43 @@ namespace engine::local {
 
 std::optional<int> Node::knownPartitions(Runner&) const { return std::nullopt; }
 
+namespace {
+
+// The operators that build a new copy of their input (sorted, grouped, windowed, deduplicated) hold it
+// against the query's memory budget: past it the query fails with the budget's error instead of going on to
+// exhaust the machine. Their input fitted, so what they add is bounded; the checks on growth inside
+// operators (joins, frames of collected values, repeated text) stop runaway output before it is built.
+void checkMaterialised(const Node& node, const Partitions& out) {
+  const char* what = nullptr;
+  if (dynamic_cast<const SortNode*>(&node))
+    what = "a sort";
+  else if (dynamic_cast<const AggregateNode*>(&node))
+    what = "an aggregate";
+  else if (dynamic_cast<const WindowProjectNode*>(&node))
+    what = "a window";
+  else if (dynamic_cast<const DeduplicateNode*>(&node))
+    what = "a distinct";
+  else if (const auto* set = dynamic_cast<const SetOpNode*>(&node); set && !(set->opType == SetOpType::Union && set->isAll))
+    what = "a set operation";
+  if (!what) return;
+  std::size_t bytes = 0, rows = 0;
+  for (const Batch& b : out) {
+    rows += b.rows;
+    for (const auto& c : b.columns)
+      if (c) bytes += c->memoryBytes();
+  }
+  checkQueryMemory(static_cast<double>(bytes), std::string("the result of ") + what + " (" + std::to_string(rows) + " rows)");
+}
+
+}  // namespace
+
 Partitions Runner::run(const Node& node, const Step* consumer) {
   if (!node.steps()) {
-    const auto* scan = consumer ? dynamic_cast<const FileScanNode*>(&node) : nullptr;
-    return scan ? scan->runColumns(*this, neededInputColumns(scan->output.size(), {consumer})) : node.run(*this);
+    const auto* scan = consumer ? dynamic_cast<const ColumnSourceNode*>(&node) : nullptr;
+    if (scan) return scan->runColumns(*this, neededInputColumns(scan->output.size(), {consumer}));
+    Partitions out = node.run(*this);
+    checkMaterialised(node, out);
+    return out;
   }
   // Gather the chain of per-partition steps down to the first node that is not a pipeline.
   std::vector<const std::vector<Step>*> chain;
@@ -30,8 +66,8 @@ Partitions Runner::run(const Node& node, const Step* consumer) {
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     for (const Step& s : **it) steps.push_back(&s);
   }
-  // A file scan under the steps converts only the columns they read (a count converts none).
-  const auto* scan = dynamic_cast<const FileScanNode*>(cur);
+  // A file scan (or persisted data) under the steps gives only the columns they read (a count reads none).
+  const auto* scan = dynamic_cast<const ColumnSourceNode*>(cur);
   Partitions input;
   if (scan && (!steps.empty() || consumer)) {
     std::vector<const Step*> readers = steps;
@@ -39,6 +75,7 @@ Partitions Runner::run(const Node& node, const Step* consumer) {
     input = scan->runColumns(*this, neededInputColumns(scan->output.size(), readers));
   } else {
     input = cur->run(*this);
+    checkMaterialised(*cur, input);
   }
   if (steps.empty()) return input;
   Partitions out(input.size());
@@ -119,7 +156,20 @@ Partitions AggregateNode::run(Runner& runner) const {
 Partitions JoinNode::run(Runner& runner) const { return runLimited(runner, static_cast<std::size_t>(-1)); }
 
 Partitions JoinNode::runLimited(Runner& runner, std::size_t rowLimit) const {
-  std::vector<Partitions> in = runner.runAll(children);
+  const bool limited = rowLimit != static_cast<std::size_t>(-1);
+  std::vector<Partitions> in;
+  if (limited && leftKeys.empty() && !residual && (joinType == JoinType::Inner || joinType == JoinType::Cross)) {
+    // Every left row pairs with every right row: `rowLimit` rows need only the first rows of the left side,
+    // which is itself run under that limit (a chain of cross joins under a LIMIT builds no product).
+    Partitions right = runner.run(*children[1]);
+    std::size_t rightRows = 0;
+    for (const Batch& b : right) rightRows += b.rows;
+    const std::size_t leftRows = rightRows == 0 ? 0 : (rowLimit + rightRows - 1) / rightRows;
+    in.push_back(firstRows(runner, *children[0], leftRows));
+    in.push_back(std::move(right));
+  } else {
+    in = runner.runAll(children);
+  }
   Partitions joined = hashJoin(in[0], in[1], children[0]->types(), children[1]->types(), leftKeys, rightKeys, joinType,
                                residual, runner.ctx(), rowLimit);
   in.clear();
@@ -180,9 +230,12 @@ Partitions OffsetNode::run(Runner& runner) const {
 }
 
 Partitions LimitNode::run(Runner& runner) const {
-  std::vector<DataType> t = types();
-  const Node& child = *children[0];
-  const std::size_t wanted = static_cast<std::size_t>(std::max<std::int64_t>(0, limit));
+  return firstRows(runner, *children[0], static_cast<std::size_t>(std::max<std::int64_t>(0, limit)));
+}
+
+Partitions firstRows(Runner& runner, const Node& child, std::size_t wanted) {
+  std::vector<DataType> t = child.types();
+  const auto limit = static_cast<std::int64_t>(std::min<std::size_t>(wanted, std::numeric_limits<std::int64_t>::max()));
   // A join under the limit (directly, or through projections, which keep every row) stops once it produced
   // enough rows, instead of materialising its whole product.
   if (const auto* join = dynamic_cast<const JoinNode*>(&child)) return limitPartitions(join->runLimited(runner, wanted), limit, t);
@@ -247,7 +300,9 @@ std::optional<int> RepartitionNode::knownPartitions(Runner& runner) const {
   return std::min(numPartitions, runner.partitionCount(*children[0]));
 }
 
-Partitions PersistNode::run(Runner& runner) const {
+Partitions PersistNode::run(Runner& runner) const { return runColumns(runner, {}); }
+
+Partitions PersistNode::runColumns(Runner& runner, const std::vector<bool>& columns) const {
   std::lock_guard<std::mutex> lock(slot->mutex);
   if (!slot->filled) {
     // Isolated so that a worker waiting inside this computation never picks up another task that needs the
@@ -264,7 +319,16 @@ Partitions PersistNode::run(Runner& runner) const {
   } else {
     touchPersisted(slot);
   }
-  return slot->data;
+  if (columns.empty()) return slot->data;
+  Partitions out(slot->data.size());
+  for (std::size_t p = 0; p < out.size(); ++p) {
+    const Batch& in = slot->data[p];
+    out[p].rows = in.rows;
+    out[p].columns.resize(in.columns.size());
+    for (std::size_t c = 0; c < in.columns.size() && c < columns.size(); ++c)
+      if (columns[c]) out[p].columns[c] = in.columns[c];
+  }
+  return out;
 }
 
 std::optional<int> PersistNode::knownPartitions(Runner& runner) const {

@@ -33,11 +33,15 @@ struct RangeNode : Node {
   std::optional<int> knownPartitions(Runner&) const override { return numPartitions; }
 };
 
-// A file read: under per-partition steps it converts only the columns the steps read.
-struct FileScanNode : Node {
-  // Reads only the columns marked in `columns` (the others stay empty slots).
+// A leaf that can give some of its columns alone: under per-partition steps (or a consumer) it gives only the
+// columns they read, so a query of one column over a wide input does work for that column only.
+struct ColumnSourceNode : Node {
+  // Gives only the columns marked in `columns` (the others stay empty slots).
   virtual Partitions runColumns(Runner& runner, const std::vector<bool>& columns) const = 0;
 };
+
+// A file read: converts only the columns asked for.
+struct FileScanNode : ColumnSourceNode {};
 
 struct CsvScanNode : FileScanNode {
   std::vector<std::string> files;
@@ -97,6 +101,10 @@ struct LimitNode : Node {
   std::optional<int> knownPartitions(Runner&) const override { return 1; }
 };
 
+// The first `wanted` rows of `node`'s result in order, as one partition, computing no more of it than needed
+// where the node allows (a join stops early, a projection runs a wave of partitions at a time).
+Partitions firstRows(Runner& runner, const Node& node, std::size_t wanted);
+
 struct OffsetNode : Node {
   std::int64_t offset = 0;
   Partitions run(Runner& runner) const override;
@@ -116,9 +124,10 @@ struct RepartitionNode : Node {
   std::optional<int> knownPartitions(Runner& runner) const override;
 };
 
-struct PersistNode : Node {
+struct PersistNode : ColumnSourceNode {
   std::shared_ptr<PersistSlot> slot;
   Partitions run(Runner& runner) const override;
+  Partitions runColumns(Runner& runner, const std::vector<bool>& columns) const override;
   std::optional<int> knownPartitions(Runner& runner) const override;
 };
 
