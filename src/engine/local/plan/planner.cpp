@@ -518,6 +518,7 @@ NodePtr Planner::analyzeAggregate(const Plan& p, const std::vector<ExprPtr>& gro
     BoundExprPtr b = plain.bind(ge);
     keyInputColumn.push_back(ge.kind == ExprKind::Attribute ? static_cast<int>(resolveAttribute(ge, scope)) : -1);
     ctx.keyKeys.push_back(canonicalKey(ge, scope));
+    ctx.keyIndex.emplace(ctx.keyKeys.back(), ctx.keyKeys.size() - 1);
     ctx.keyTypes.push_back(b->type());
     ctx.keyNullable.push_back(b->nullable());
     keys.push_back(std::move(b));
