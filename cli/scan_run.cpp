@@ -16,6 +16,8 @@
 #include <iostream>
 #include <set>
 #include <sstream>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "cli_error.h"
 #include "engine/functions.h"
@@ -185,15 +187,18 @@ json kindsJson(const spark::BaseSparkDatasetMixin& ds, const engine::DataFrame& 
   const bool listGiven = !cats.empty() || !conts.empty();
   json out = json::array();
   std::vector<std::string> measured;  // guessed integer or decimal columns, whose distinct counts decide
+  // Columns whose guessed kind depends on their count of distinct values (integers and decimals).
+  std::unordered_set<std::string> countable;
   const engine::StructType schema = data.schema();
+  for (const auto& f : schema.fields())
+    if (f.dataType.isIntegral() || f.dataType.isDecimal()) countable.insert(f.name);
   auto add = [&](const std::string& column, const char* kind) {
     // The prediction takes the target's kind; neither is a feature whose kind is chosen.
     if (column == ds.target_name() || (ds.prediction_name() && column == *ds.prediction_name())) return;
     const char* source = cats.count(column) || conts.count(column) ? "given" : listGiven ? "rest" : "guessed";
     out.push_back({{"column", column}, {"kind", kind}, {"source", source}});
     if (std::string(source) != "guessed") return;
-    for (const auto& f : schema.fields())
-      if (f.name == column && (f.dataType.isIntegral() || f.dataType.isDecimal())) measured.push_back(column);
+    if (countable.count(column)) measured.push_back(column);
   };
   for (const std::string& c : ds.categorical_features()) add(c, "categorical");
   for (const std::string& c : ds.continuous_features()) add(c, "continuous");
@@ -208,10 +213,12 @@ json kindsJson(const spark::BaseSparkDatasetMixin& ds, const engine::DataFrame& 
   if (!row) return out;
   const auto rows = row->values().at(0).toInt64();
   if (rows == 0) return out;
+  std::unordered_map<std::string, std::size_t> measuredAt;
+  for (std::size_t m = 0; m < measured.size(); ++m) measuredAt.emplace(measured[m], m);
   for (json& k : out) {
-    const auto at = std::find(measured.begin(), measured.end(), k["column"].get<std::string>());
-    if (at == measured.end()) continue;
-    const std::size_t i = 1 + 2 * static_cast<std::size_t>(at - measured.begin());
+    const auto at = measuredAt.find(k["column"].get<std::string>());
+    if (at == measuredAt.end()) continue;
+    const std::size_t i = 1 + 2 * at->second;
     const engine::Value& nulls = row->values().at(i + 1);
     const std::int64_t distinct = row->values().at(i).toInt64() + (!nulls.isNull() && nulls.toInt64() > 0 ? 1 : 0);
     const double share = static_cast<double>(distinct) / static_cast<double>(rows);
@@ -496,9 +503,17 @@ json metricsJson(const spark::BaseSparkDatasetMixin& ds, const engine::DataFrame
 json driftJson(const spark::BaseSparkDatasetMixin& ds, const engine::DataFrame& reference, const ScanOptions& o,
                Progress& progress, std::vector<spark::ThresholdCrossed>& crossed) {
   const std::vector<std::string> refColumns = reference.columns();
-  for (const spark::DriftColumn& c : spark::drift_columns(ds))
-    if (std::find(refColumns.begin(), refColumns.end(), c.name) == refColumns.end())
-      throw CliError("the reference data has no column " + c.name);
+  const engine::StructType refSchema = reference.schema();
+  for (const spark::DriftColumn& c : spark::drift_columns(ds)) {
+    const auto at = std::find(refColumns.begin(), refColumns.end(), c.name);
+    if (at == refColumns.end()) throw CliError("the reference data has no column " + c.name);
+    // Numbers are compared with numbers: a reference column read as text cannot be binned with the data's.
+    const engine::DataType& refType = refSchema.fields()[static_cast<std::size_t>(at - refColumns.begin())].dataType;
+    const engine::DataType dataType = ds.feature(c.name).schema().fields().at(0).dataType;
+    if (dataType.isNumeric() && !refType.isNumeric())
+      throw CliError("the reference " + *o.reference + ": column " + c.name + " holds " + refType.simpleString() +
+                     " values where the data holds numbers (" + dataType.simpleString() + ")");
+  }
   {
     std::vector<std::string> names;
     for (const spark::DriftColumn& c : spark::drift_columns(ds)) names.push_back(c.name);

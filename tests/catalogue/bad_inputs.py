@@ -115,6 +115,26 @@ def make_fixtures(d):
     con.commit()
     con.close()
     f["history_other"] = hist_other
+    # A history in use: its events table exists, and a case holds an exclusive lock on it while it runs.
+    hist_locked = os.path.join(d, "history_locked.sqlite")
+    con = sqlite3.connect(hist_locked)
+    con.execute("CREATE TABLE events (id INTEGER PRIMARY KEY AUTOINCREMENT, event TEXT NOT NULL, "
+                "dataset_name TEXT NOT NULL, dataset_id TEXT NOT NULL, overall_checksum TEXT NOT NULL, "
+                "checksums TEXT NOT NULL, time TEXT NOT NULL)")
+    con.commit()
+    con.close()
+    f["history_locked"] = hist_locked
+    # A real scikit-learn model of the good file, for predict's own output failures (no case without it).
+    try:
+        import pickle
+        from sklearn.dummy import DummyClassifier
+        rows = [line.split(",") for line in open(f["good"]).read().splitlines()[1:]]
+        model = DummyClassifier(strategy="most_frequent").fit([[0]] * len(rows), [int(r[4]) for r in rows])
+        with open(os.path.join(d, "model.pkl"), "wb") as m:
+            pickle.dump(model, m)
+        f["model"] = os.path.join(d, "model.pkl")
+    except ImportError:
+        f["model"] = None
     return f
 
 
@@ -236,6 +256,17 @@ def cases(f, d):
         ("sql: table [stdout full]", ["sql", "--csv", f"g={good}", "SELECT * FROM g"]),
         ("sql: --json [stdout full]", ["sql", "--csv", f"g={good}", "--json", "SELECT * FROM g"]),
     ]
+    if f["model"]:
+        c += [("predict: --output - [stdout full]", ["predict", good, "--model", f["model"], "--output", "-"])]
+    # The history on a full disk (no file may be written: [no disk]) must leave no empty file behind; a
+    # history another connection holds locked is refused once the wait for it ends.
+    for cmd in checks:
+        c += [
+            (f"{cmd}: new history on a full disk [no disk]",
+             scan_like(cmd, good, "--json", "-", "--history", os.path.join(d, "new_history.sqlite"))),
+            (f"{cmd}: history locked by another connection [locked]",
+             scan_like(cmd, good, "--history", f["history_locked"])),
+        ]
     # sql.
     t = f["t_good"]
     c += [
@@ -318,6 +349,10 @@ def cases(f, d):
     return c
 
 
+def f_locked_history(args):
+    return args[args.index("--history") + 1]
+
+
 def run_case(binary, name, argv, d, history):
     out = os.path.join(d, "out_" + str(abs(hash(name))) + ".json")
     args = [a.replace("{OUT}", out) for a in argv]
@@ -333,6 +368,15 @@ def run_case(binary, name, argv, d, history):
         if not SANITIZED:
             resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
         resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+        if "[no disk]" in name:
+            # Every write past the first byte of a file fails as on a full disk (EFBIG, not a signal).
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0))
+
+    lock = None
+    if "[locked]" in name:
+        lock = sqlite3.connect(f_locked_history(args), isolation_level=None)
+        lock.execute("BEGIN EXCLUSIVE")
 
     # The query budget is set well below the address-space limit: a query over it must fail with the
     # budget's message, not run into the limit.
@@ -347,6 +391,10 @@ def run_case(binary, name, argv, d, history):
             stdout.close()
     except subprocess.TimeoutExpired:
         return [f"did not finish within {TIME_LIMIT_S} s"]
+    finally:
+        if lock:
+            lock.execute("ROLLBACK")
+            lock.close()
     elapsed = time.monotonic() - start
     problems = []
     if p.returncode < 0:
@@ -374,9 +422,10 @@ def run_case(binary, name, argv, d, history):
     leftovers = [x for x in created if x not in (os.path.basename(history),)]
     if leftovers:
         problems.append(f"files left behind: {sorted(leftovers)}")
-    if os.path.exists(history):
+    histories = [history] + ([f_locked_history(args)] if "[locked]" in name else [])
+    for h in filter(os.path.exists, histories):
         try:
-            con = sqlite3.connect(history)
+            con = sqlite3.connect(h)
             tables = [r[0] for r in con.execute("SELECT name FROM sqlite_master WHERE type='table'")]
             for t in tables:
                 n = con.execute(f'SELECT count(*) FROM "{t}"').fetchone()[0]

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,7 +20,9 @@
 #include "cli/inline_table.h"
 #include "cli/output_files.h"
 #include "cli/sql_command.h"
+#include "engine/engine.h"
 #include "engine/local/plan/memory_budget.h"
+#include "engine/local/plan/planner.h"
 #include "engine/types.h"
 
 namespace {
@@ -186,6 +189,85 @@ TEST(MemoryBudgetTest, SizesParse) {
   EXPECT_GT(engine::local::queryMemoryBudget(), 0u);
 }
 
+// A query budget of a few megabytes for one test; the configured one comes back at the end.
+struct SmallBudget {
+  explicit SmallBudget(std::size_t bytes) { engine::local::setQueryMemoryBudget(bytes); }
+  ~SmallBudget() { engine::local::setQueryMemoryBudget(0); }
+};
+
+TEST(MemoryBudgetTest, OperatorsPastTheBudgetFailWithItsError) {
+  auto spark = engine::SparkSession::builder().master("local[2]").getOrCreate();
+  SmallBudget budget(std::size_t{4} << 20);
+  auto outcome = [&](const std::string& query) -> std::string {
+    try {
+      return std::to_string(spark->sql(query).collect().size()) + " rows";
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+  };
+  const char* over[] = {
+      "SELECT id, count(*) FROM range(1000000) GROUP BY id",  // a million groups
+      "SELECT id FROM range(1000000) ORDER BY id DESC",
+      "SELECT DISTINCT id FROM range(1000000)",
+      "SELECT id, sum(id) OVER (ORDER BY id) FROM range(1000000)",
+      // Each row collects its whole frame: the output grows with the square of the rows.
+      "SELECT collect_list(id) OVER (ORDER BY id ROWS BETWEEN UNBOUNDED PRECEDING AND CURRENT ROW) FROM range(5000)",
+      "SELECT repeat('abc', 100000000)",
+      "SELECT lpad('x', 2000000000, 'ab')",
+      "SELECT count(*) FROM range(2000) a CROSS JOIN range(2000) b",
+  };
+  for (const char* q : over) {
+    const std::string result = outcome(q);
+    EXPECT_NE(result.find("exceeds its memory budget of 4.0 MB"), std::string::npos) << q << ": " << result;
+    EXPECT_NE(result.find("NORQ_QUERY_MEMORY"), std::string::npos) << q;
+  }
+  // The same operators within the budget run.
+  EXPECT_EQ(outcome("SELECT id % 10 AS k, count(*) FROM range(100000) GROUP BY k"), "10 rows");
+  EXPECT_EQ(outcome("SELECT collect_list(id) OVER (ORDER BY id ROWS BETWEEN 2 PRECEDING AND CURRENT ROW) "
+                    "FROM range(5000)"),
+            "5000 rows");
+  EXPECT_EQ(outcome("SELECT repeat('abc', 1000)"), "1 rows");
+
+  // A limited chain of cross joins builds no product: shown with its limit, it runs within a budget its
+  // product (64 million rows, and 160,000 for the inner pair) would exceed many times over.
+  spark->sql("SELECT id, concat('n', id) AS name, id * 0.5 AS v FROM range(400)").createOrReplaceTempView("g400");
+  const std::string three = "SELECT * FROM g400 a CROSS JOIN g400 b CROSS JOIN g400 c";
+  const std::vector<engine::Row> first = spark->sql(three + " LIMIT 21").collect();
+  ASSERT_EQ(first.size(), 21u);
+  std::set<std::string> distinct;
+  for (const engine::Row& r : first) {
+    ASSERT_EQ(r.values().size(), 9u);
+    for (std::size_t side = 0; side < 3; ++side)  // each side's columns belong to one row of g400
+      EXPECT_EQ(r.values()[side * 3 + 1].str(), "n" + r.values()[side * 3].toString()) << r.toString();
+    distinct.insert(r.toString());
+  }
+  EXPECT_EQ(distinct.size(), 21u);
+  EXPECT_EQ(spark->table("g400").crossJoin(spark->table("g400")).crossJoin(spark->table("g400")).limit(21).count(), 21);
+  EXPECT_NE(outcome(three).find("exceeds its memory budget"), std::string::npos);
+}
+
+TEST_F(HardeningTest, ProfileWorkGrowsLinearlyWithTheColumns) {
+  // Name lookups while profiling n columns: one query per column must not look through every column.
+  auto lookups = [&](int columns) {
+    std::string csv;
+    for (int c = 0; c < columns; ++c) csv += "c" + std::to_string(c) + ",";
+    csv += "y\n";
+    for (int r = 0; r < 20; ++r) {
+      for (int c = 0; c < columns; ++c) csv += std::to_string((r * 31 + c * 7) % 13) + ",";
+      csv += std::to_string(r % 2) + "\n";
+    }
+    const std::string data = write("wide" + std::to_string(columns) + ".csv", csv);
+    const std::uint64_t before = engine::local::nameLookupVisits();
+    CliRun r = run({"profile", data, "--label", "y", "--json", path("p.json"), "--history", path("h.sqlite"), "--quiet"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return static_cast<double>(engine::local::nameLookupVisits() - before);
+  };
+  const double narrow = lookups(100), wide = lookups(400);
+  ASSERT_GT(narrow, 0);
+  // Four times the columns: about four times the work when it is linear, sixteen when it is quadratic.
+  EXPECT_LT(wide / narrow, 6.0) << narrow << " then " << wide;
+}
+
 TEST_F(HardeningTest, FailedScansLeaveNoReportAndNoHistoryRecord) {
   const std::string data = write("d.csv", smallCsv());
   const std::string history = path("h.sqlite");
@@ -206,9 +288,17 @@ TEST_F(HardeningTest, FailedScansLeaveNoReportAndNoHistoryRecord) {
   EXPECT_EQ(historyRecords(history), 2);
 }
 
+// Descriptors open in this process.
+std::size_t openDescriptors() {
+  return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
 TEST_F(HardeningTest, UnusableHistoryFilesAreRefusedAndLeftAlone) {
   const std::string data = write("d.csv", smallCsv());
   const std::string notSqlite = write("notdb", std::string(4096, 'x'));
+  // A run that succeeds first: whatever the process opens once (and keeps) is open before the count.
+  ASSERT_EQ(run({"profile", data, "--label", "y", "--history", path("ok.sqlite"), "--quiet"}).status, 0);
+  const std::size_t descriptors = openDescriptors();
   CliRun r = run({"profile", data, "--label", "y", "--history", notSqlite, "--quiet"});
   EXPECT_EQ(r.status, cli::kUsageErrorStatus);
   EXPECT_NE(r.err.find("notdb"), std::string::npos) << r.err;
@@ -225,6 +315,20 @@ TEST_F(HardeningTest, UnusableHistoryFilesAreRefusedAndLeftAlone) {
   r = run({"profile", data, "--label", "y", "--history", path("nodir/h.sqlite"), "--quiet"});
   EXPECT_EQ(r.status, cli::kUsageErrorStatus);
   EXPECT_FALSE(fs::exists(path("nodir")));
+  // A history another connection holds locked is refused once the wait for it ends.
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open(path("ok.sqlite").c_str(), &holder), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  r = run({"profile", data, "--label", "y", "--history", path("ok.sqlite"), "--quiet"});
+  EXPECT_EQ(r.status, cli::kUsageErrorStatus);
+  EXPECT_NE(r.err.find("locked"), std::string::npos) << r.err;
+  // (SQLite keeps a closed connection's descriptor of a file another connection of the same process has
+  // locked until that one closes: closing it would drop the holder's POSIX locks. It is counted after.)
+  sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(holder);
+  EXPECT_EQ(historyRecords(path("ok.sqlite")), 2);  // the completed run's records, nothing more
+  // No refused history keeps its file open.
+  EXPECT_EQ(openDescriptors(), descriptors);
 }
 
 TEST_F(HardeningTest, OptionRangesAreValidated) {
@@ -270,6 +374,20 @@ TEST_F(HardeningTest, InputMessagesNameTheProblem) {
     EXPECT_EQ(r.status, cli::kUsageErrorStatus) << c.input;
     EXPECT_NE(r.err.find(c.fragment), std::string::npos) << r.err;
   }
+  // A malformed record is named by its file and line.
+  const std::string ragged = write("ragged.csv", "a,b,y\n1,2,0\n3,4\n5,6,1\n");
+  CliRun r = run({"profile", ragged, "--label", "y", "--history", path("h.sqlite"), "--quiet"});
+  EXPECT_EQ(r.status, cli::kUsageErrorStatus);
+  EXPECT_NE(r.err.find("ragged.csv, line 3"), std::string::npos) << r.err;
+  // A reference column read as text where the data holds numbers is named with the reference.
+  const std::string data = write("d.csv", smallCsv());
+  std::string text = "id,amount,group,y,p\n";
+  for (int i = 0; i < 10; ++i) text += std::to_string(i) + ",x" + std::to_string(i) + ",A,0,1\n";
+  const std::string reference = write("ref.csv", text);
+  r = run({"drift", data, "--reference", reference, "--label", "y", "--history", path("h.sqlite"), "--quiet"});
+  EXPECT_EQ(r.status, cli::kUsageErrorStatus);
+  EXPECT_NE(r.err.find("ref.csv: column amount holds string values where the data holds numbers"), std::string::npos)
+      << r.err;
 }
 
 TEST_F(HardeningTest, ColumnNamesWithADotAreNamesNotPaths) {

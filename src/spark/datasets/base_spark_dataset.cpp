@@ -1,4 +1,5 @@
 #include "spark/datasets/base_spark_dataset.h"
+#include "spark/datasets/column_type.h"
 
 #include <algorithm>
 #include <cmath>
@@ -81,6 +82,17 @@ auto& filter_count_memo() {
 }
 
 }  // namespace
+
+std::optional<engine::DataType> column_type(const engine::DataFrame& frame, const std::string& name) {
+  // A one-column query: the schema of a wide frame is not built for one of its columns. The name is matched
+  // exactly (the engine resolves it ignoring case).
+  try {
+    const engine::StructType one = frame.select(F::col(sql_identifier(name))).schema();
+    if (one.size() == 1 && one[0].name == name) return one[0].dataType;
+  } catch (const engine::AnalysisException&) {
+  }
+  return std::nullopt;
+}
 
 const norq::SimpleDataset<DataFrame>& as_spark_dataset(const norq::AbstractDataset& other) {
   const auto* ds = dynamic_cast<const norq::SimpleDataset<DataFrame>*>(&other);
@@ -417,10 +429,9 @@ bool BaseSparkDatasetMixin::is_id_feature(const std::string& a) const { return c
 bool BaseSparkDatasetMixin::is_date_feature(const std::string& a) const { return contains(_date_features, a); }
 
 bool BaseSparkDatasetMixin::is_numerical(const std::string& afeature) const {
-  const engine::StructType schema = _all_data.schema();
-  for (const engine::StructField& f : schema.fields())
-    if (f.name == afeature) return contains(spark_numeric_types(), f.dataType.typeName());
-  throw norq::ValueError("Feature \"" + afeature + "\" is not a column of the dataset");
+  const std::optional<engine::DataType> type = column_type(_all_data, afeature);
+  if (!type) throw norq::ValueError("Feature \"" + afeature + "\" is not a column of the dataset");
+  return contains(spark_numeric_types(), type->typeName());
 }
 
 engine::LocalTable BaseSparkDatasetMixin::to_dataframe() const { return _all_data.toPandas(); }

@@ -8,6 +8,7 @@
 #include "engine/functions.h"
 #include "host/errors.h"
 #include "spark/datasets/base_spark_dataset.h"
+#include "spark/datasets/column_type.h"
 #include "spark/histograms.h"
 #include "spark/rounding.h"
 
@@ -88,15 +89,9 @@ norq::DataProfile BaseSparkDatasetMixin::generate_data_profile(const std::option
 
 std::pair<std::vector<std::string>, std::vector<std::int64_t>> BaseSparkDatasetMixin::histogram(
     const std::string& feature_name, std::int64_t bins) const {
-  const engine::StructType schema = _all_data.schema();
-  const engine::StructField* field = nullptr;
-  for (const engine::StructField& f : schema.fields())
-    if (f.name == feature_name) {
-      field = &f;
-      break;
-    }
-  if (!field) throw norq::ValueError("No feature, protected feature or target " + feature_name + " in dataset.");
-  const std::string type_name = field->dataType.typeName();
+  const std::optional<engine::DataType> type = column_type(_all_data, feature_name);
+  if (!type) throw norq::ValueError("No feature, protected feature or target " + feature_name + " in dataset.");
+  const std::string type_name = type->typeName();
   const DataFrame values = _all_data.select(F::col(sql_identifier(feature_name))).na().drop();
 
   std::vector<std::string> labels;

@@ -16,6 +16,7 @@
 #include "engine/local/expr/expr_registry.h"
 #include "engine/local/expr/expressions.h"
 #include "engine/local/expr/utf8.h"
+#include "engine/local/plan/memory_budget.h"
 
 namespace engine::local {
 
@@ -62,6 +63,7 @@ std::int32_t intAt(const Arg& a, std::size_t i) { return a.data<std::int32_t>()[
 
 // Spark's lpad/rpad: the text cut to `len` characters, or filled up to it with repeats of `pad`.
 void pad(std::string_view s, std::int64_t len, std::string_view p, bool left, std::string& out) {
+  checkQueryMemory(static_cast<double>(len), fmt::format("a text padded to {} characters", len));
   std::int64_t chars = static_cast<std::int64_t>(numChars(s));
   std::int64_t spaces = len - chars;
   if (spaces <= 0 || p.empty()) {
@@ -464,7 +466,11 @@ void registerTextFunctions(ScalarFunctionRegistry& r) {
   r.add("rpad", 2, 3, padFn(false));
   r.add("repeat", 2, 2, stringFn({1}, [](const std::vector<Arg>& a, std::size_t i, std::string& out) {
     std::string_view s = a[0].str(i);
-    for (std::int32_t k = intAt(a[1], i); k > 0; --k) out += s;
+    const std::int32_t times = intAt(a[1], i);
+    if (times > 0)
+      checkQueryMemory(static_cast<double>(s.size()) * times,
+                       fmt::format("a text of {} bytes repeated {} times", s.size(), times));
+    for (std::int32_t k = times; k > 0; --k) out += s;
   }));
   r.add("reverse", 1, 1, stringFn({}, [](const std::vector<Arg>& a, std::size_t i, std::string& out) {
     std::string_view s = a[0].str(i);
@@ -490,6 +496,7 @@ void registerTextFunctions(ScalarFunctionRegistry& r) {
   }));
   r.add("space", 1, 1, stringFn({0}, [](const std::vector<Arg>& a, std::size_t i, std::string& out) {
     std::int32_t k = intAt(a[0], i);
+    if (k > 0) checkQueryMemory(static_cast<double>(k), fmt::format("a text of {} spaces", k));
     if (k > 0) out.assign(static_cast<std::size_t>(k), ' ');
   }));
   for (int bits : {1, 8}) {

@@ -10,12 +10,15 @@
 #include <limits>
 #include <type_traits>
 
+#include <fmt/format.h>
+
 #include "engine/errors.h"
 #include "engine/window.h"
 #include "engine/local/ops/op_aggregate.h"
 #include "engine/local/ops/op_keys.h"
 #include "engine/local/ops/op_sort.h"
 #include "engine/local/ops/operators.h"
+#include "engine/local/plan/memory_budget.h"
 
 namespace engine::local {
 
@@ -683,9 +686,14 @@ VectorPtr frameAggregate(const WindowRun& w, const WindowCall& call, const std::
     auto byValue = [&](std::int64_t a, std::int64_t b) {
       return compareValues(v, static_cast<std::size_t>(a), v, static_cast<std::size_t>(b)) < 0;
     };
+    // Every row holds a copy of its frame's values: a growing frame makes the output grow with the square of
+    // the rows, so its size is checked against the query's budget as it grows.
+    const double bytesPerValue = 8.0 + (v.type().fixedWidth() > 0 ? v.type().fixedWidth() : 32);
     for (std::size_t i = 0; i < w.n; ++i) {
       std::int64_t l = 0, h = -1;
       if (fb.at(i, l, h)) {
+        checkQueryMemory((static_cast<double>(refs.size()) + static_cast<double>(h - l + 1)) * bytesPerValue,
+                         fmt::format("{} over a window of {} rows", name, w.n));
         seen.clear();
         for (std::int64_t j = l; j <= h; ++j) {
           if (!ok[static_cast<std::size_t>(j)]) continue;

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <limits>
 #include <string>
-#include <deque>
+#include <list>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -24,10 +24,17 @@ namespace local {
 
 namespace {
 
+// The machine's hardware threads, read once: glibc reads them from /sys on every call, which cost more than
+// planning a small query.
+int hardwareThreads() {
+  static const int n = static_cast<int>(std::thread::hardware_concurrency());
+  return n;
+}
+
 // Parallelism for a master URL: local -> 1, local[n] -> n, local[*] (or none) -> the hardware threads, at
 // least 2.
 int parallelismFor(const std::optional<std::string>& master) {
-  int hw = static_cast<int>(std::thread::hardware_concurrency());
+  int hw = hardwareThreads();
   int machine = std::max(2, hw);
   if (!master) return machine;
   const std::string& m = *master;
@@ -161,7 +168,7 @@ class LocalBackend final : public Backend {
     std::lock_guard<std::mutex> lock(arenaMutex_);
     if (!arena_ || arenaConcurrency_ != p) {
       // The arena's concurrency follows local[n]; tasks never need more threads than the machine has.
-      int hw = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+      int hw = std::max(1, hardwareThreads());
       arena_ = std::make_shared<tbb::task_arena>(std::max(1, std::min(p, std::max(hw, 2))));
       arenaConcurrency_ = p;
     }
@@ -173,14 +180,20 @@ class LocalBackend final : public Backend {
     {
       std::lock_guard<std::mutex> lock(cacheMutex_);
       auto it = cache_.find(plan->id);
-      if (it != cache_.end()) return it->second;
+      if (it != cache_.end()) {
+        // Least recently used first out: a frame queried again and again (a persisted dataset under one
+        // query per column) keeps its resolved node however many other plans come and go.
+        order_.splice(order_.end(), order_, it->second.second);
+        return it->second.first;
+      }
     }
     Planner planner([this](const PlanPtr& p) { return resolve(p); }, defaultParallelism());
     NodePtr node = planner.analyze(plan);
     std::lock_guard<std::mutex> lock(cacheMutex_);
-    auto [it, inserted] = cache_.emplace(plan->id, node);
-    if (!inserted) return it->second;  // another thread analyzed it first: keep one set of exprIds
+    auto found = cache_.find(plan->id);
+    if (found != cache_.end()) return found->second.first;  // another thread analyzed it first: keep one set of exprIds
     order_.push_back(plan->id);
+    cache_.emplace(plan->id, std::make_pair(node, std::prev(order_.end())));
     while (order_.size() > kCacheSize) {
       cache_.erase(order_.front());
       order_.pop_front();
@@ -191,8 +204,8 @@ class LocalBackend final : public Backend {
   SparkSession& session_;
   std::atomic<std::uint64_t> jobs_{0};
   std::mutex cacheMutex_;
-  std::unordered_map<std::int64_t, NodePtr> cache_;
-  std::deque<std::int64_t> order_;
+  std::list<std::int64_t> order_;  // plan ids, least recently used first
+  std::unordered_map<std::int64_t, std::pair<NodePtr, std::list<std::int64_t>::iterator>> cache_;
   std::mutex arenaMutex_;
   std::shared_ptr<tbb::task_arena> arena_;
   int arenaConcurrency_ = 0;

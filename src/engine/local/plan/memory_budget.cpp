@@ -1,7 +1,10 @@
 #include "engine/local/plan/memory_budget.h"
 
+#include "engine/errors.h"
+
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -31,7 +34,23 @@ std::size_t parseByteSize(const std::string& text) {
   return static_cast<std::size_t>(bytes);
 }
 
+namespace {
+std::atomic<std::size_t> budgetOverride{0};
+}  // namespace
+
+void setQueryMemoryBudget(std::size_t bytes) { budgetOverride.store(bytes); }
+
+void checkQueryMemory(double bytes, const std::string& what) {
+  const std::size_t budget = queryMemoryBudget();
+  if (bytes <= static_cast<double>(budget)) return;
+  throw ExecutionException("The query exceeds its memory budget of " + formatBytes(budget) + ": " + what +
+                           " needs about " + formatBytes(bytes >= 1e18 ? std::size_t{1} << 60 : static_cast<std::size_t>(bytes)) +
+                           ". Narrow it (a filter, fewer columns, a smaller frame) or raise the budget with "
+                           "NORQ_QUERY_MEMORY (e.g. NORQ_QUERY_MEMORY=16G).");
+}
+
 std::size_t queryMemoryBudget() {
+  if (const std::size_t o = budgetOverride.load(std::memory_order_relaxed)) return o;
   static const std::size_t budget = [] {
     if (const char* env = std::getenv("NORQ_QUERY_MEMORY"))
       if (const std::size_t b = parseByteSize(env); b > 0) return b;

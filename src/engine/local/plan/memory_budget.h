@@ -9,6 +9,12 @@
 namespace engine::local {
 
 std::size_t queryMemoryBudget();
+// Overrides the budget (0 restores NORQ_QUERY_MEMORY or the default); for tests and embedding programs.
+void setQueryMemoryBudget(std::size_t bytes);
+
+// Throws the budget's error when `bytes` (what an operator holds or is about to produce) exceed the budget;
+// `what` says which work it is ("a sort of 3000000 rows").
+void checkQueryMemory(double bytes, const std::string& what);
 
 // "12.0 GB": a byte count for messages.
 std::string formatBytes(std::size_t bytes);

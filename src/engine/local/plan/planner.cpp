@@ -518,6 +518,7 @@ NodePtr Planner::analyzeAggregate(const Plan& p, const std::vector<ExprPtr>& gro
     BoundExprPtr b = plain.bind(ge);
     keyInputColumn.push_back(ge.kind == ExprKind::Attribute ? static_cast<int>(resolveAttribute(ge, scope)) : -1);
     ctx.keyKeys.push_back(canonicalKey(ge, scope));
+    ctx.keyIndex.emplace(ctx.keyKeys.back(), ctx.keyKeys.size() - 1);
     ctx.keyTypes.push_back(b->type());
     ctx.keyNullable.push_back(b->nullable());
     keys.push_back(std::move(b));
@@ -576,12 +577,12 @@ NodePtr Planner::analyzeJoin(const JoinPlan& p, const NodePtr& left, const NodeP
   }
   const std::size_t nl = left->output.size(), nr = rightOut.size();
   Scope leftScope = Scope::of(left);
-  Scope rightScope;
-  rightScope.attrs = rightOut;
-  rightScope.roots.push_back(ScopeRoot{right.get(), 0, nr, &remap});
-  Scope both;
-  both.attrs = left->output;
-  both.attrs.insert(both.attrs.end(), rightOut.begin(), rightOut.end());
+  // The right side's names and positions are those of its own output (only exprIds were renamed above), so
+  // its scope is that output with its name index: a USING list of every column resolves in linear time.
+  Scope rightScope = Scope::of(right);
+  std::vector<Attr> bothAttrs = left->output;
+  bothAttrs.insert(bothAttrs.end(), rightOut.begin(), rightOut.end());
+  Scope both(std::move(bothAttrs));
   both.roots.push_back(ScopeRoot{left.get(), 0, nl, nullptr});
   both.roots.push_back(ScopeRoot{right.get(), nl, nr, &remap});
 
@@ -642,8 +643,11 @@ NodePtr Planner::analyzeJoin(const JoinPlan& p, const NodePtr& left, const NodeP
         n->output.push_back(la);
       }
     }
+    std::vector<bool> leftKey(nl, false), rightKey(nr, false);
+    for (std::size_t k : lk) leftKey[k] = true;
+    for (std::size_t k : rk) rightKey[k] = true;
     for (std::size_t i = 0; i < nl; ++i) {
-      if (std::find(lk.begin(), lk.end(), i) != lk.end()) continue;
+      if (leftKey[i]) continue;
       Attr a = left->output[i];
       a.nullable = a.nullable || leftNullable;
       n->post.push_back(boundColumn(i, a.type, a.nullable));
@@ -651,7 +655,7 @@ NodePtr Planner::analyzeJoin(const JoinPlan& p, const NodePtr& left, const NodeP
     }
     if (!semi) {
       for (std::size_t i = 0; i < nr; ++i) {
-        if (std::find(rk.begin(), rk.end(), i) != rk.end()) continue;
+        if (rightKey[i]) continue;
         Attr a = rightOut[i];
         a.nullable = a.nullable || rightNullable;
         n->post.push_back(boundColumn(nl + i, a.type, a.nullable));
@@ -831,8 +835,7 @@ NodePtr Planner::analyzeSort(const SortPlan& p, const NodePtr& child) {
     extended->stepList.push_back(Step{std::move(exprs), nullptr});
     extended->kind = PlanKind::Project;
     extended->planId = child->planId;
-    Scope wide;
-    wide.attrs = extended->output;
+    Scope wide(extended->output);
     wide.roots.push_back(ScopeRoot{below.get(), 0, extended->output.size(), nullptr});
     bindKeys(wide);
     auto sorted = std::make_shared<SortNode>();

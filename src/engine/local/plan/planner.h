@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -51,6 +52,22 @@ struct Step {
 // back as an empty slot (a null vector): operators then neither read, convert, sort, gather nor copy it.
 using ColumnMask = std::vector<bool>;
 
+// Positions of a node's output attributes by lower-cased name, built once per node on the first lookup: a
+// frame of thousands of columns queried column by column resolves each name without scanning the others.
+class NameIndex {
+ public:
+  NameIndex() = default;
+  // A copied node builds its own index from its own output.
+  NameIndex(const NameIndex&) {}
+  NameIndex& operator=(const NameIndex&) { return *this; }
+  // Positions in `attrs` of the attributes named `lowerName` (lower case), in order; null when none.
+  const std::vector<std::size_t>* find(const std::vector<Attr>& attrs, const std::string& lowerName) const;
+
+ private:
+  mutable std::once_flag built_;
+  mutable std::unordered_map<std::string, std::vector<std::size_t>> positions_;
+};
+
 struct Node {
   virtual ~Node() = default;
   PlanKind kind = PlanKind::Project;
@@ -59,6 +76,8 @@ struct Node {
   std::vector<NodePtr> children;
   // Join only: exprIds of the right child's output renamed in this node's output.
   std::unordered_map<std::int64_t, std::int64_t> rightRemap;
+  // Lookups by name in `output`, which must not change after the node is shared.
+  NameIndex names;
 
   std::vector<DataType> types() const;
   StructType schema() const;
@@ -98,10 +117,22 @@ struct ScopeRoot {
   const std::unordered_map<std::int64_t, std::int64_t>* remap = nullptr;
 };
 
-struct Scope {
-  std::vector<Attr> attrs;
-  std::vector<ScopeRoot> roots;
+// The attributes are either a child's output, seen in place with its name index (Scope::of: no copy, so
+// resolving a name costs the same whatever the child's width), or a list the scope owns (joins).
+class Scope {
+ public:
+  Scope() = default;
+  explicit Scope(std::vector<Attr> attrs) : own_(std::move(attrs)) {}
   static Scope of(const NodePtr& child);
+  const std::vector<Attr>& attrs() const { return node_ ? node_->output : own_; }
+  // Positions of the attributes named `name` ignoring case, in order.
+  std::vector<std::size_t> named(const std::string& name) const;
+
+  std::vector<ScopeRoot> roots;
+
+ private:
+  std::vector<Attr> own_;
+  const Node* node_ = nullptr;
 };
 
 // Index of the attribute `e` (an Attribute expression) in the scope; throws AnalysisException (unresolved,
@@ -109,6 +140,9 @@ struct Scope {
 std::size_t resolveAttribute(const Expr& e, const Scope& scope);
 // Like resolveAttribute but nullopt when the name matches nothing.
 std::optional<std::size_t> tryResolveName(const std::string& name, const Scope& scope);
+// Attributes visited by name lookups so far in this process (index builds and linear scans): resolving one
+// name must not cost a visit of every column of a wide input.
+std::uint64_t nameLookupVisits();
 // Indices of every attribute in `attrs` whose name equals `name` ignoring case.
 std::vector<std::size_t> matchingNames(const std::vector<Attr>& attrs, const std::string& name);
 [[noreturn]] void throwUnresolved(const std::vector<std::string>& nameParts, const std::vector<Attr>& attrs);

@@ -185,9 +185,10 @@ CallArgs bindCallArgs(const std::string& fn, const Expr& call, const Scope& scop
 
 BoundExprPtr Binder::bind(const Expr& e) {
   if (agg_ && !agg_->keyKeys.empty() && e.kind != ExprKind::Literal) {
-    std::string k = canonicalKey(e, scope_);
-    for (std::size_t i = 0; i < agg_->keyKeys.size(); ++i) {
-      if (agg_->keyKeys[i] == k) return boundColumn(i, agg_->keyTypes[i], agg_->keyNullable[i]);
+    const auto at = agg_->keyIndex.find(canonicalKey(e, scope_));
+    if (at != agg_->keyIndex.end()) {
+      const std::size_t i = at->second;
+      return boundColumn(i, agg_->keyTypes[i], agg_->keyNullable[i]);
     }
   }
   switch (e.kind) {
@@ -212,12 +213,12 @@ BoundExprPtr Binder::bind(const Expr& e) {
             "returned.",
             text, text));
       }
-      const Attr& a = scope_.attrs[idx];
+      const Attr& a = scope_.attrs()[idx];
       return boundColumn(idx, a.type, a.nullable);
     }
     case ExprKind::Star: {
       std::string cols;
-      for (std::size_t i = 0; i < scope_.attrs.size(); ++i) cols += (i ? ", " : "") + quoteId(scope_.attrs[i].name);
+      for (std::size_t i = 0; i < scope_.attrs().size(); ++i) cols += (i ? ", " : "") + quoteId(scope_.attrs()[i].name);
       throw AnalysisException(fmt::format(
           "[INVALID_USAGE_OF_STAR_OR_REGEX] Invalid usage of '*' in expression (input columns: [{}]).", cols));
     }
@@ -230,7 +231,7 @@ BoundExprPtr Binder::bind(const Expr& e) {
       if (win_) {
         auto it = win_->columnOf.find(canonicalKey(e, scope_));
         if (it != win_->columnOf.end()) {
-          return boundColumn(it->second, win_->columnTypes[it->second - scope_.attrs.size()], true);
+          return boundColumn(it->second, win_->columnTypes[it->second - scope_.attrs().size()], true);
         }
       }
       throw AnalysisException(fmt::format(
@@ -278,11 +279,9 @@ BoundExprPtr Binder::bindFunction(const Expr& e) {
 
 BoundExprPtr Binder::bindAggregateRef(const Expr& e, const std::string& key) {
   std::size_t nKeys = agg_->keyKeys.size();
-  for (std::size_t j = 0; j < agg_->callKeys.size(); ++j) {
-    if (agg_->callKeys[j] == key) {
-      const auto& c = agg_->calls[j];
-      return boundColumn(nKeys + j, c.resultType, c.name != "count");
-    }
+  if (const auto at = agg_->callIndex.find(key); at != agg_->callIndex.end()) {
+    const auto& c = agg_->calls[at->second];
+    return boundColumn(nKeys + at->second, c.resultType, c.name != "count");
   }
   std::string fn = lname(e);
   CallArgs ca = bindCallArgs(fn, e, scope_);
@@ -302,6 +301,7 @@ BoundExprPtr Binder::bindAggregateRef(const Expr& e, const std::string& key) {
   call.args = std::move(ca.args);
   call.resultType = aggregateResultType(fn, argTypes, call.params);
   agg_->calls.push_back(call);
+  agg_->callIndex.emplace(key, agg_->callKeys.size());
   agg_->callKeys.push_back(key);
   return boundColumn(nKeys + agg_->calls.size() - 1, call.resultType, fn != "count");
 }
@@ -387,7 +387,7 @@ WindowContext collectWindows(const std::vector<ExprPtr>& exprs, const Scope& sco
     slotKeys.push_back(key);
   }
   // Window operators run group after group, each appending its calls' columns.
-  std::size_t col = scope.attrs.size();
+  std::size_t col = scope.attrs().size();
   for (const auto& g : ctx.groups) {
     for (std::size_t i = 0; i < g.calls.size(); ++i) {
       ctx.columnOf[g.callKeys[i]] = col++;

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/local/ops/operators.h"
@@ -34,6 +35,9 @@ struct AggregateContext {
   std::vector<std::string> callKeys;
   std::vector<AggregateCall> calls;
   bool hasGroupBy = true;
+  // Position of the first grouping expression and of the call with each canonical key: an aggregate of
+  // thousands of columns binds each of them without comparing it with all the others.
+  std::unordered_map<std::string, std::size_t> keyIndex, callIndex;
 };
 
 struct WindowGroup {

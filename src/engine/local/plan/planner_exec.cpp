@@ -1,5 +1,7 @@
 // Execution of resolved nodes: the runner fuses Project/Filter chains into one pass per partition and
 // runs independent inputs side by side; each node hands its inputs to the physical operators.
+#include <limits>
+
 #include <tbb/parallel_invoke.h>
 #include <tbb/task_arena.h>
 
@@ -7,6 +9,7 @@
 #include "engine/local/io/csv_reader.h"
 #include "engine/local/io/parquet_reader.h"
 #include "engine/local/ops/op_setops.h"
+#include "engine/local/plan/memory_budget.h"
 #include "engine/local/plan/persist_cache.h"
 #include "engine/local/plan/planner_nodes.h"
 
@@ -31,6 +34,32 @@ Partitions keepOnly(const Partitions& parts, const ColumnMask& need) {
       if (c >= need.size() || need[c]) out[p].columns[c] = parts[p].columns[c];
   }
   return out;
+}
+
+// The operators that build a new copy of their input (sorted, grouped, windowed, deduplicated) hold it
+// against the query's memory budget: past it the query fails with the budget's error instead of going on to
+// exhaust the machine. Their input fitted, so what they add is bounded; the checks on growth inside
+// operators (joins, frames of collected values, repeated text) stop runaway output before it is built.
+void checkMaterialised(const Node& node, const Partitions& out) {
+  const char* what = nullptr;
+  if (dynamic_cast<const SortNode*>(&node))
+    what = "a sort";
+  else if (dynamic_cast<const AggregateNode*>(&node))
+    what = "an aggregate";
+  else if (dynamic_cast<const WindowProjectNode*>(&node))
+    what = "a window";
+  else if (dynamic_cast<const DeduplicateNode*>(&node))
+    what = "a distinct";
+  else if (const auto* set = dynamic_cast<const SetOpNode*>(&node); set && !(set->opType == SetOpType::Union && set->isAll))
+    what = "a set operation";
+  if (!what) return;
+  std::size_t bytes = 0, rows = 0;
+  for (const Batch& b : out) {
+    rows += b.rows;
+    for (const auto& c : b.columns)
+      if (c) bytes += c->memoryBytes();
+  }
+  checkQueryMemory(static_cast<double>(bytes), std::string("the result of ") + what + " (" + std::to_string(rows) + " rows)");
 }
 
 // The steps of a chain of pipeline nodes from `node` down, innermost first; returns the first node below
@@ -75,7 +104,9 @@ Partitions Runner::run(const Node& node, const ColumnMask& needIn) {
   const ColumnMask need = fullMask(needIn, node.output.size());
   if (!node.steps()) {
     if (const auto* scan = dynamic_cast<const ColumnSourceNode*>(&node)) return scan->runColumns(*this, need);
-    return node.run(*this, need);
+    Partitions out = node.run(*this, need);
+    checkMaterialised(node, out);
+    return out;
   }
   // The chain of per-partition steps down to the first node that is not a pipeline, run in one pass per
   // partition; the node below is asked only for the columns the steps read to make the needed outputs.
@@ -279,9 +310,20 @@ Partitions JoinNode::run(Runner& runner, const ColumnMask& need) const {
 
 Partitions JoinNode::runLimited(Runner& runner, std::size_t rowLimit, const ColumnMask& need) const {
   const std::vector<ColumnMask> needs = childNeeds(need);
+  const bool limited = rowLimit != static_cast<std::size_t>(-1);
   std::vector<Partitions> in(2);
-  tbb::parallel_invoke([&] { in[0] = runner.run(*children[0], needs[0]); },
-                       [&] { in[1] = runner.run(*children[1], needs[1]); });
+  if (limited && leftKeys.empty() && !residual && (joinType == JoinType::Inner || joinType == JoinType::Cross)) {
+    // Every left row pairs with every right row: `rowLimit` rows need only the first rows of the left side,
+    // which is itself run under that limit (a chain of cross joins under a LIMIT builds no product).
+    in[1] = runner.run(*children[1], needs[1]);
+    std::size_t rightRows = 0;
+    for (const Batch& b : in[1]) rightRows += b.rows;
+    const std::size_t leftRows = rightRows == 0 ? 0 : (rowLimit + rightRows - 1) / rightRows;
+    in[0] = firstRows(runner, *children[0], leftRows, needs[0]);
+  } else {
+    tbb::parallel_invoke([&] { in[0] = runner.run(*children[0], needs[0]); },
+                         [&] { in[1] = runner.run(*children[1], needs[1]); });
+  }
   Partitions joined = hashJoin(in[0], in[1], children[0]->types(), children[1]->types(), leftKeys, rightKeys, joinType,
                                residual, runner.ctx(), rowLimit);
   in.clear();
@@ -365,11 +407,15 @@ Partitions OffsetNode::run(Runner& runner, const ColumnMask& need) const {
 
 std::vector<ColumnMask> LimitNode::childNeeds(const ColumnMask& need) const { return {fullMask(need, output.size())}; }
 
-Partitions LimitNode::run(Runner& runner, const ColumnMask& needIn) const {
-  std::vector<DataType> t = types();
-  const Node& child = *children[0];
-  const ColumnMask need = fullMask(needIn, output.size());
-  const std::size_t wanted = static_cast<std::size_t>(std::max<std::int64_t>(0, limit));
+Partitions LimitNode::run(Runner& runner, const ColumnMask& need) const {
+  return firstRows(runner, *children[0], static_cast<std::size_t>(std::max<std::int64_t>(0, limit)),
+                   fullMask(need, output.size()));
+}
+
+Partitions firstRows(Runner& runner, const Node& child, std::size_t wanted, const ColumnMask& needIn) {
+  std::vector<DataType> t = child.types();
+  const ColumnMask need = fullMask(needIn, child.output.size());
+  const auto limit = static_cast<std::int64_t>(std::min<std::size_t>(wanted, std::numeric_limits<std::int64_t>::max()));
   // A join under the limit (directly, or through projections, which keep every row) stops once it produced
   // enough rows, instead of materialising its whole product.
   if (const auto* join = dynamic_cast<const JoinNode*>(&child))
@@ -464,7 +510,16 @@ Partitions PersistNode::filled(Runner& runner) const {
   } else {
     touchPersisted(slot);
   }
-  return slot->data;
+  if (columns.empty()) return slot->data;
+  Partitions out(slot->data.size());
+  for (std::size_t p = 0; p < out.size(); ++p) {
+    const Batch& in = slot->data[p];
+    out[p].rows = in.rows;
+    out[p].columns.resize(in.columns.size());
+    for (std::size_t c = 0; c < in.columns.size() && c < columns.size(); ++c)
+      if (columns[c]) out[p].columns[c] = in.columns[c];
+  }
+  return out;
 }
 
 std::optional<int> PersistNode::knownPartitions(Runner& runner) const {

@@ -107,6 +107,10 @@ struct LimitNode : Node {
   std::optional<int> knownPartitions(Runner&) const override { return 1; }
 };
 
+// The first `wanted` rows of `node`'s result in order, as one partition, computing no more of it than needed
+// where the node allows (a join stops early, a projection runs a wave of partitions at a time).
+Partitions firstRows(Runner& runner, const Node& node, std::size_t wanted, const ColumnMask& need = {});
+
 struct OffsetNode : Node {
   std::int64_t offset = 0;
   Partitions run(Runner& runner, const ColumnMask& need) const override;

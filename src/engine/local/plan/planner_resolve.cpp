@@ -52,11 +52,33 @@ StructType Node::schema() const {
   return StructType(std::move(f));
 }
 
+namespace {
+std::atomic<std::uint64_t> lookupVisits{0};
+}  // namespace
+
+std::uint64_t nameLookupVisits() { return lookupVisits.load(std::memory_order_relaxed); }
+
+const std::vector<std::size_t>* NameIndex::find(const std::vector<Attr>& attrs, const std::string& lowerName) const {
+  std::call_once(built_, [&] {
+    lookupVisits.fetch_add(attrs.size(), std::memory_order_relaxed);
+    positions_.reserve(attrs.size());
+    for (std::size_t i = 0; i < attrs.size(); ++i) positions_[toLower(attrs[i].name)].push_back(i);
+  });
+  auto it = positions_.find(lowerName);
+  return it == positions_.end() ? nullptr : &it->second;
+}
+
 Scope Scope::of(const NodePtr& child) {
   Scope s;
-  s.attrs = child->output;
+  s.node_ = child.get();
   s.roots.push_back(ScopeRoot{child.get(), 0, child->output.size(), nullptr});
   return s;
+}
+
+std::vector<std::size_t> Scope::named(const std::string& name) const {
+  if (!node_) return matchingNames(own_, name);
+  const std::vector<std::size_t>* found = node_->names.find(node_->output, toLower(name));
+  return found ? *found : std::vector<std::size_t>{};
 }
 
 namespace {
@@ -89,64 +111,61 @@ std::size_t levenshtein(const std::string& a, const std::string& b) {
 }
 
 // Candidate indices for a (possibly qualified) name, Spark's order: a qualified match first, then the plain
-// column name; finally a dotted name matched whole (columns whose names contain dots).
-std::vector<std::size_t> candidates(const std::vector<Attr>& attrs, const std::vector<std::string>& parts) {
+// column name; finally a dotted name matched whole (columns whose names contain dots). `named` gives the
+// positions of the attributes with a name, ignoring case.
+template <typename Named>
+std::vector<std::size_t> candidates(const std::vector<Attr>& attrs, const std::vector<std::string>& parts,
+                                    const Named& named) {
   std::vector<std::size_t> out;
   if (parts.size() == 2) {
-    for (std::size_t i = 0; i < attrs.size(); ++i) {
-      if (!attrs[i].qualifier.empty() && equalsIgnoreCase(attrs[i].qualifier, parts[0]) &&
-          equalsIgnoreCase(attrs[i].name, parts[1])) {
-        out.push_back(i);
-      }
+    for (std::size_t i : named(parts[1])) {
+      if (!attrs[i].qualifier.empty() && equalsIgnoreCase(attrs[i].qualifier, parts[0])) out.push_back(i);
     }
     if (!out.empty()) return out;
   }
-  if (parts.size() == 1) {
-    for (std::size_t i = 0; i < attrs.size(); ++i) {
-      if (equalsIgnoreCase(attrs[i].name, parts[0])) out.push_back(i);
-    }
-    return out;
-  }
+  if (parts.size() == 1) return named(parts[0]);
   std::string joined;
   for (std::size_t i = 0; i < parts.size(); ++i) joined += (i ? "." : "") + parts[i];
-  for (std::size_t i = 0; i < attrs.size(); ++i) {
-    if (equalsIgnoreCase(attrs[i].name, joined)) out.push_back(i);
-  }
-  return out;
+  return named(joined);
 }
 
 // Resolves a name among attrs: the single candidate (duplicates of one attribute count once), or throws.
+template <typename Named>
 std::optional<std::size_t> pick(const std::vector<Attr>& attrs, const std::vector<std::string>& parts,
-                                std::size_t from = 0, std::size_t count = static_cast<std::size_t>(-1)) {
-  std::vector<Attr> sub;
-  if (from == 0 && count >= attrs.size()) {
-    sub = attrs;
-  } else {
-    sub.assign(attrs.begin() + static_cast<std::ptrdiff_t>(from),
-               attrs.begin() + static_cast<std::ptrdiff_t>(std::min(attrs.size(), from + count)));
-  }
-  std::vector<std::size_t> c = candidates(sub, parts);
+                                const Named& named) {
+  std::vector<std::size_t> c = candidates(attrs, parts, named);
   if (c.empty()) return std::nullopt;
   std::vector<std::size_t> distinct;
   for (std::size_t i : c) {
     bool seen = false;
-    for (std::size_t j : distinct) seen = seen || sub[j].exprId == sub[i].exprId;
+    for (std::size_t j : distinct) seen = seen || attrs[j].exprId == attrs[i].exprId;
     if (!seen) distinct.push_back(i);
   }
   if (distinct.size() > 1) {
     std::string list;
-    for (std::size_t k = 0; k < distinct.size(); ++k) list += (k ? ", " : "") + attrId(sub[distinct[k]]);
+    for (std::size_t k = 0; k < distinct.size(); ++k) list += (k ? ", " : "") + attrId(attrs[distinct[k]]);
     throw AnalysisException(fmt::format("[AMBIGUOUS_REFERENCE] Reference {} is ambiguous, could be: [{}].",
                                         sqlId(parts), list));
   }
-  return from + distinct[0];
+  return distinct[0];
+}
+
+std::optional<std::size_t> pick(const Scope& scope, const std::vector<std::string>& parts) {
+  return pick(scope.attrs(), parts, [&](const std::string& name) { return scope.named(name); });
+}
+
+std::optional<std::size_t> pick(const Node& node, const std::vector<std::string>& parts) {
+  return pick(node.output, parts, [&](const std::string& name) {
+    const std::vector<std::size_t>* found = node.names.find(node.output, toLower(name));
+    return found ? *found : std::vector<std::size_t>{};
+  });
 }
 
 // Finds the node with `planId` in the subtree and resolves `parts` in its output; returns the attribute's exprId
 // as seen at `n` (following the renames joins apply to their right side).
 std::optional<std::int64_t> findBound(const Node* n, std::int64_t planId, const std::vector<std::string>& parts) {
   if (n->planId == planId) {
-    auto idx = pick(n->output, parts);
+    auto idx = pick(*n, parts);
     if (!idx) throwUnresolved(parts, n->output);
     return n->output[*idx].exprId;
   }
@@ -194,6 +213,7 @@ void throwUnresolved(const std::vector<std::string>& parts, const std::vector<At
 }
 
 std::vector<std::size_t> matchingNames(const std::vector<Attr>& attrs, const std::string& name) {
+  lookupVisits.fetch_add(attrs.size(), std::memory_order_relaxed);
   std::vector<std::size_t> out;
   for (std::size_t i = 0; i < attrs.size(); ++i) {
     if (equalsIgnoreCase(attrs[i].name, name)) out.push_back(i);
@@ -202,7 +222,7 @@ std::vector<std::size_t> matchingNames(const std::vector<Attr>& attrs, const std
 }
 
 std::optional<std::size_t> tryResolveName(const std::string& name, const Scope& scope) {
-  return pick(scope.attrs, {name});
+  return pick(scope, {name});
 }
 
 std::size_t resolveAttribute(const Expr& e, const Scope& scope) {
@@ -216,8 +236,9 @@ std::size_t resolveAttribute(const Expr& e, const Scope& scope) {
         auto it = root.remap->find(exprId);
         if (it != root.remap->end()) exprId = it->second;
       }
-      for (std::size_t i = root.offset; i < root.offset + root.count && i < scope.attrs.size(); ++i) {
-        if (scope.attrs[i].exprId == exprId) return i;
+      const std::vector<Attr>& attrs = scope.attrs();
+      for (std::size_t i = root.offset; i < root.offset + root.count && i < attrs.size(); ++i) {
+        if (attrs[i].exprId == exprId) return i;
       }
       break;
     }
@@ -228,8 +249,8 @@ std::size_t resolveAttribute(const Expr& e, const Scope& scope) {
         "references like `df1.select(df2.col(\"a\"))`.",
         name));
   }
-  auto idx = pick(scope.attrs, parts);
-  if (!idx) throwUnresolved(parts, scope.attrs);
+  auto idx = pick(scope, parts);
+  if (!idx) throwUnresolved(parts, scope.attrs());
   return *idx;
 }
 
