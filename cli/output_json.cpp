@@ -64,6 +64,9 @@ void appendJsonValue(std::string& out, const engine::Value& v) {
           appendJsonString(out, engine::formatDate(x.days));
         } else if constexpr (std::is_same_v<T, engine::Timestamp>) {
           appendJsonString(out, isoTimestamp(x.micros));
+        } else if constexpr (std::is_same_v<T, engine::YearMonthIntervalValue> ||
+                             std::is_same_v<T, engine::DayTimeIntervalValue>) {
+          appendJsonString(out, engine::Value(x).toString());
         } else {
           static_assert(std::is_same_v<T, std::shared_ptr<const engine::ArrayValue>>);
           out.push_back('[');

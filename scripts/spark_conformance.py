@@ -12,7 +12,8 @@ needs Spark. Rerun this script whenever a scenario file or a CSV input changes:
 Value encoding (shared with the C++ runner): integers as JSON integers, booleans as JSON booleans, strings
 as JSON strings, doubles and floats as text that round-trips exactly ("0.1", "1e+20", "NaN", "Infinity",
 "-Infinity", "-0.0"), decimals as plain text with the column's scale ("1.50"), dates as "yyyy-mm-dd",
-timestamps as "yyyy-mm-dd hh:mm:ss.ffffff" (UTC), arrays as JSON arrays, nulls as null.
+timestamps as "yyyy-mm-dd hh:mm:ss.ffffff" (UTC), day-time intervals as integer microseconds, arrays as
+JSON arrays, nulls as null. (pyspark cannot collect year-month intervals: scenarios cast them to strings.)
 """
 
 import datetime
@@ -121,6 +122,8 @@ def to_output(v, dtype):
         return v.strftime("%Y-%m-%d %H:%M:%S.%f")
     if isinstance(dtype, T.DateType):
         return v.isoformat()
+    if isinstance(dtype, T.DayTimeIntervalType):
+        return (v.days * 86400 + v.seconds) * 1000000 + v.microseconds
     if isinstance(dtype, T.ArrayType):
         return [to_output(x, dtype.elementType) for x in v]
     if isinstance(dtype, (T.ByteType, T.ShortType, T.IntegerType, T.LongType)):

@@ -69,6 +69,13 @@ std::string functionText(const Expr& e) {
   const auto& c = e.children;
   if (c.size() == 2) {
     if (name == "!=" || name == "<>") return fmt::format("(NOT ({} = {}))", nested(c[0]), nested(c[1]));
+    // A datetime moved by an interval literal prints without parentheses (Spark's TimeAdd and friends).
+    auto intervalLiteral = [](const ExprPtr& x) {
+      return x->kind == ExprKind::Literal &&
+             (x->literal.is<YearMonthIntervalValue>() || x->literal.is<DayTimeIntervalValue>());
+    };
+    if ((name == "+" || name == "-") && intervalLiteral(c[1]) && !intervalLiteral(c[0]))
+      return fmt::format("{} {} {}", nested(c[0]), name, nested(c[1]));
     if (const char* sym = infixSymbol(name)) return fmt::format("({} {} {})", nested(c[0]), sym, nested(c[1]));
   }
   if (c.size() == 1) {
@@ -105,8 +112,8 @@ std::string functionText(const Expr& e) {
     return fmt::format("(IF({}, {}, {}))", nested(c[0]), nested(c[1]), nested(c[2]));
   std::string shown = name == "mean" ? "avg" : name;
   std::string args;
-  if ((name == "first" || name == "last") && !c.empty()) {
-    args = nested(c[0]);  // the ignore-nulls flag is not part of the name
+  if ((name == "first" || name == "last" || name == "approx_count_distinct") && !c.empty()) {
+    args = nested(c[0]);  // the ignore-nulls flag and the relative deviation are not part of the name
   } else {
     args = joinArgs(c);
     if ((name == "percentile_approx" || name == "approx_percentile") && c.size() == 2) args += ", 10000";

@@ -34,6 +34,10 @@ Column countDistinct(const std::vector<ColumnOrName>& cols) {
   for (const auto& c : cols) args.push_back(c.column().expr());
   return call("count", std::move(args), true);
 }
+Column approx_count_distinct(const ColumnOrName& c) { return call("approx_count_distinct", {c.column().expr()}); }
+Column approx_count_distinct(const ColumnOrName& c, double rsd) {
+  return call("approx_count_distinct", {c.column().expr(), Expr::literalOf(Value(rsd))});
+}
 Column stddev(const ColumnOrName& c) { return call("stddev", {c.column().expr()}); }
 Column stddev_samp(const ColumnOrName& c) { return call("stddev_samp", {c.column().expr()}); }
 Column first(const ColumnOrName& c, bool ignorenulls) {

@@ -23,6 +23,10 @@ Column max(const ColumnOrName& c);
 Column sum(const ColumnOrName& c);
 Column count(const ColumnOrName& c);  // count("*") counts rows
 Column countDistinct(const std::vector<ColumnOrName>& cols);
+// Distinct count estimated by HyperLogLog++ as Spark estimates it; rsd is the maximum relative standard
+// deviation (0.05 by default). Nulls are not counted; an empty input gives 0.
+Column approx_count_distinct(const ColumnOrName& c);
+Column approx_count_distinct(const ColumnOrName& c, double rsd);
 Column stddev(const ColumnOrName& c);  // sample standard deviation
 Column stddev_samp(const ColumnOrName& c);
 Column first(const ColumnOrName& c, bool ignorenulls = false);

@@ -49,6 +49,36 @@ DataType DataType::array(const DataType& element, bool containsNull) {
   return t;
 }
 
+DataType DataType::yearMonthInterval(int startField, int endField) {
+  if (startField < 0 || endField > 1 || startField > endField)
+    throw AnalysisException(fmt::format("[INVALID_INTERVAL_FORMAT] year-month interval fields {} to {}", startField, endField));
+  DataType t(TypeId::YearMonthInterval);
+  t.precision_ = static_cast<std::uint8_t>(startField);
+  t.scale_ = static_cast<std::uint8_t>(endField);
+  return t;
+}
+
+DataType DataType::dayTimeInterval(int startField, int endField) {
+  if (startField < 0 || endField > 3 || startField > endField)
+    throw AnalysisException(fmt::format("[INVALID_INTERVAL_FORMAT] day-time interval fields {} to {}", startField, endField));
+  DataType t(TypeId::DayTimeInterval);
+  t.precision_ = static_cast<std::uint8_t>(startField);
+  t.scale_ = static_cast<std::uint8_t>(endField);
+  return t;
+}
+
+namespace {
+// "interval day to hour", "interval year": Spark's typeName of an interval type.
+std::string intervalTypeName(const DataType& t) {
+  static const char* const ym[] = {"year", "month"};
+  static const char* const dt[] = {"day", "hour", "minute", "second"};
+  const char* const* names = t.id() == TypeId::YearMonthInterval ? ym : dt;
+  std::string s = std::string("interval ") + names[t.startField()];
+  if (t.endField() != t.startField()) s += std::string(" to ") + names[t.endField()];
+  return s;
+}
+}  // namespace
+
 const DataType& DataType::elementType() const { return element_ ? *element_ : nullTypeInstance(); }
 
 bool DataType::isIntegral() const {
@@ -70,6 +100,8 @@ std::string DataType::typeName() const {
     case TypeId::Date: return "date";
     case TypeId::Timestamp: return "timestamp";
     case TypeId::Array: return "array";
+    case TypeId::YearMonthInterval:
+    case TypeId::DayTimeInterval: return intervalTypeName(*this);
   }
   return "unknown";
 }
@@ -89,6 +121,8 @@ std::string DataType::simpleString() const {
     case TypeId::Date: return "date";
     case TypeId::Timestamp: return "timestamp";
     case TypeId::Array: return "array<" + elementType().simpleString() + ">";
+    case TypeId::YearMonthInterval:
+    case TypeId::DayTimeInterval: return intervalTypeName(*this);
   }
   return "unknown";
 }
@@ -108,9 +142,11 @@ std::size_t DataType::fixedWidth() const {
     case TypeId::Short: return 2;
     case TypeId::Integer:
     case TypeId::Date:
+    case TypeId::YearMonthInterval:
     case TypeId::Float: return 4;
     case TypeId::Long:
     case TypeId::Timestamp:
+    case TypeId::DayTimeInterval:
     case TypeId::Double: return 8;
     case TypeId::Decimal: return 16;
     case TypeId::String:
@@ -121,7 +157,7 @@ std::size_t DataType::fixedWidth() const {
 
 bool DataType::operator==(const DataType& o) const {
   if (id_ != o.id_) return false;
-  if (id_ == TypeId::Decimal) return precision_ == o.precision_ && scale_ == o.scale_;
+  if (id_ == TypeId::Decimal || isInterval()) return precision_ == o.precision_ && scale_ == o.scale_;
   if (id_ == TypeId::Array) return elementType() == o.elementType();
   return true;
 }
@@ -142,6 +178,29 @@ std::optional<DataType> parseScalar(std::string_view text) {
   if (s == "date") return DateType();
   if (s == "timestamp" || s == "timestamp_ltz") return TimestampType();
   if (s == "void" || s == "null") return NullType();
+  if (s.rfind("interval ", 0) == 0) {
+    // interval year [to month], interval day|hour|minute|second [to hour|minute|second]
+    static const char* const ym[] = {"year", "month"};
+    static const char* const dt[] = {"day", "hour", "minute", "second"};
+    std::string rest = s.substr(9);
+    std::string from = rest, to;
+    if (auto at = rest.find(" to "); at != std::string::npos) {
+      from = std::string(trim(rest.substr(0, at)));
+      to = std::string(trim(rest.substr(at + 4)));
+    }
+    from = std::string(trim(from));
+    if (to.empty()) to = from;
+    auto index = [](const char* const* names, int n, const std::string& w) {
+      for (int i = 0; i < n; ++i)
+        if (w == names[i]) return i;
+      return -1;
+    };
+    int a = index(ym, 2, from), b = index(ym, 2, to);
+    if (a >= 0 && b >= a) return YearMonthIntervalType(a, b);
+    a = index(dt, 4, from), b = index(dt, 4, to);
+    if (a >= 0 && b >= a) return DayTimeIntervalType(a, b);
+    return std::nullopt;
+  }
   auto startsWith = [&](std::string_view p) { return s.compare(0, p.size(), p) == 0; };
   if (startsWith("varchar") || startsWith("char")) {
     auto open = s.find('(');

@@ -24,7 +24,12 @@ enum class TypeId : std::uint8_t {
   Date,       // days since 1970-01-01, int32
   Timestamp,  // microseconds since the epoch (UTC), int64
   Array,
+  YearMonthInterval,  // months, int32; fields YEAR (0) .. MONTH (1)
+  DayTimeInterval,    // microseconds, int64; fields DAY (0) .. SECOND (3)
 };
+
+// The fields of interval types, in Spark's numbering (YearMonthIntervalType.YEAR = 0, DayTimeIntervalType.DAY = 0).
+enum class IntervalField : std::uint8_t { Year = 0, Month = 1, Day = 0, Hour = 1, Minute = 2, Second = 3 };
 
 class DataType {
  public:
@@ -32,10 +37,17 @@ class DataType {
   explicit DataType(TypeId id) : id_(id) {}
   static DataType decimal(int precision, int scale);
   static DataType array(const DataType& element, bool containsNull = true);
+  // Spark's YearMonthIntervalType(start, end) (0 YEAR, 1 MONTH) and DayTimeIntervalType(start, end)
+  // (0 DAY, 1 HOUR, 2 MINUTE, 3 SECOND).
+  static DataType yearMonthInterval(int startField, int endField);
+  static DataType dayTimeInterval(int startField, int endField);
 
   TypeId id() const { return id_; }
   int precision() const { return precision_; }
   int scale() const { return scale_; }
+  // First and last field of an interval type.
+  int startField() const { return precision_; }
+  int endField() const { return scale_; }
   // Element type of an array; NullType for any other type.
   const DataType& elementType() const;
 
@@ -55,6 +67,7 @@ class DataType {
   bool isString() const { return id_ == TypeId::String; }
   bool isDatetime() const { return id_ == TypeId::Date || id_ == TypeId::Timestamp; }
   bool isArray() const { return id_ == TypeId::Array; }
+  bool isInterval() const { return id_ == TypeId::YearMonthInterval || id_ == TypeId::DayTimeInterval; }
 
   // Byte width of one value in a column vector (0 for strings and arrays, whose data is variable).
   std::size_t fixedWidth() const;
@@ -92,6 +105,12 @@ inline DataType DecimalType(int precision = 10, int scale = 0) { return DataType
 inline DataType StringType() { return DataType(TypeId::String); }
 inline DataType DateType() { return DataType(TypeId::Date); }
 inline DataType TimestampType() { return DataType(TypeId::Timestamp); }
+inline DataType YearMonthIntervalType(int startField = 0, int endField = 1) {
+  return DataType::yearMonthInterval(startField, endField);
+}
+inline DataType DayTimeIntervalType(int startField = 0, int endField = 3) {
+  return DataType::dayTimeInterval(startField, endField);
+}
 inline DataType ArrayType(const DataType& element, bool containsNull = true) {
   return DataType::array(element, containsNull);
 }

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <ostream>
 #include <stdexcept>
 
@@ -188,6 +189,10 @@ DataType Value::dataType() const {
     DataType operator()(Date) const { return DateType(); }
     DataType operator()(Timestamp) const { return TimestampType(); }
     DataType operator()(const std::shared_ptr<const ArrayValue>& a) const { return ArrayType(a->elementType); }
+    DataType operator()(const YearMonthIntervalValue& v) const {
+      return YearMonthIntervalType(v.startField, v.endField);
+    }
+    DataType operator()(const DayTimeIntervalValue& v) const { return DayTimeIntervalType(v.startField, v.endField); }
   };
   return std::visit(Visitor{}, v_);
 }
@@ -233,6 +238,12 @@ std::string Value::toString() const {
     std::string operator()(const std::string& s) const { return s; }
     std::string operator()(Date d) const { return formatDate(d.days); }
     std::string operator()(Timestamp t) const { return formatTimestamp(t.micros); }
+    std::string operator()(const YearMonthIntervalValue& v) const {
+      return formatYearMonthInterval(v.months, v.startField, v.endField);
+    }
+    std::string operator()(const DayTimeIntervalValue& v) const {
+      return formatDayTimeInterval(v.micros, v.startField, v.endField);
+    }
     std::string operator()(const std::shared_ptr<const ArrayValue>& a) const {
       std::string s = "[";
       for (std::size_t i = 0; i < a->elements.size(); ++i) {
@@ -313,6 +324,90 @@ std::string formatTimestamp(std::int64_t micros) {
     s += "." + f;
   }
   return s;
+}
+
+}  // namespace engine
+
+namespace engine {
+
+namespace {
+
+// BigDecimal.valueOf(micros, 6).stripTrailingZeros().toPlainString() of a non-negative number of microseconds.
+std::string secondsText(std::int64_t micros) {
+  std::string s = std::to_string(micros / 1000000);
+  std::int64_t frac = micros % 1000000;
+  if (frac != 0) {
+    std::string f = fmt::format("{:06d}", frac);
+    while (!f.empty() && f.back() == '0') f.pop_back();
+    s += "." + f;
+  }
+  return s;
+}
+
+const char* const kYearMonthFields[] = {"YEAR", "MONTH"};
+const char* const kDayTimeFields[] = {"DAY", "HOUR", "MINUTE", "SECOND"};
+
+}  // namespace
+
+std::string formatYearMonthInterval(std::int32_t months, int startField, int endField) {
+  std::string sign = months < 0 ? "-" : "";
+  std::int64_t absMonths = months < 0 ? -static_cast<std::int64_t>(months) : months;
+  std::string year = sign + std::to_string(absMonths / 12);
+  std::string body;
+  if (startField == endField) {
+    body = startField == 0 ? year : std::to_string(months);
+  } else {
+    body = year + "-" + std::to_string(absMonths % 12);
+  }
+  std::string out = "INTERVAL '" + body + "' " + kYearMonthFields[startField];
+  if (startField != endField) out += std::string(" TO ") + kYearMonthFields[endField];
+  return out;
+}
+
+std::string formatDayTimeInterval(std::int64_t micros, int startField, int endField) {
+  constexpr std::int64_t kSecond = 1000000, kMinute = 60 * kSecond, kHour = 60 * kMinute, kDay = 24 * kHour;
+  std::string postfix = std::string("' ") + kDayTimeFields[startField];
+  if (startField != endField) postfix += std::string(" TO ") + kDayTimeFields[endField];
+  if (micros == std::numeric_limits<std::int64_t>::min()) {
+    // -micros overflows: Spark spells the minimum out.
+    static const std::string base = "-106751991 04:00:54.775808000";
+    static const char* const first[] = {"-106751991", "-2562047788", "-153722867280", "-9223372036854.775808"};
+    static const int subStart[] = {10, 13, 16, 0};
+    static const int subEnd[] = {0, 13, 16, 26};
+    std::string following;
+    if (startField != endField) following = base.substr(subStart[startField], subEnd[endField] - subStart[startField]);
+    return "INTERVAL '" + std::string(first[startField]) + following + postfix;
+  }
+  std::string out = micros < 0 ? "-" : "";
+  std::int64_t rest = micros < 0 ? -micros : micros;
+  auto seconds = [&](std::int64_t r) { return (r < 10 * kSecond ? "0" : "") + secondsText(r); };
+  switch (startField) {
+    case 0:
+      out += std::to_string(rest / kDay);
+      rest %= kDay;
+      break;
+    case 1:
+      out += fmt::format("{:02d}", rest / kHour);
+      rest %= kHour;
+      break;
+    case 2:
+      out += fmt::format("{:02d}", rest / kMinute);
+      rest %= kMinute;
+      break;
+    default:
+      out += seconds(rest);
+      break;
+  }
+  if (startField < 1 && 1 <= endField) {
+    out += fmt::format(" {:02d}", rest / kHour);
+    rest %= kHour;
+  }
+  if (startField < 2 && 2 <= endField) {
+    out += fmt::format(":{:02d}", rest / kMinute);
+    rest %= kMinute;
+  }
+  if (startField < 3 && 3 <= endField) out += ":" + seconds(rest);
+  return "INTERVAL '" + out + postfix;
 }
 
 }  // namespace engine

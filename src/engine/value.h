@@ -41,6 +41,26 @@ struct Timestamp {
   bool operator==(const Timestamp& o) const { return micros == o.micros; }
 };
 
+// Spark's year-month interval: a number of months, with the type's fields (YEAR 0, MONTH 1).
+struct YearMonthIntervalValue {
+  std::int32_t months = 0;
+  std::uint8_t startField = 0;
+  std::uint8_t endField = 1;
+  bool operator==(const YearMonthIntervalValue& o) const {
+    return months == o.months && startField == o.startField && endField == o.endField;
+  }
+};
+
+// Spark's day-time interval: microseconds, with the type's fields (DAY 0, HOUR 1, MINUTE 2, SECOND 3).
+struct DayTimeIntervalValue {
+  std::int64_t micros = 0;
+  std::uint8_t startField = 0;
+  std::uint8_t endField = 3;
+  bool operator==(const DayTimeIntervalValue& o) const {
+    return micros == o.micros && startField == o.startField && endField == o.endField;
+  }
+};
+
 class Value;
 
 struct ArrayValue {
@@ -51,7 +71,8 @@ struct ArrayValue {
 class Value {
  public:
   using Storage = std::variant<std::monostate, bool, std::int8_t, std::int16_t, std::int32_t, std::int64_t, float,
-                               double, Decimal, std::string, Date, Timestamp, std::shared_ptr<const ArrayValue>>;
+                               double, Decimal, std::string, Date, Timestamp, std::shared_ptr<const ArrayValue>,
+                               YearMonthIntervalValue, DayTimeIntervalValue>;
 
   Value() = default;  // null
   Value(std::nullptr_t) {}  // NOLINT: null
@@ -70,6 +91,8 @@ class Value {
   Value(const char* v) : v_(std::string(v)) {}      // NOLINT
   Value(Date v) : v_(v) {}                          // NOLINT
   Value(Timestamp v) : v_(v) {}                     // NOLINT
+  Value(YearMonthIntervalValue v) : v_(v) {}        // NOLINT
+  Value(DayTimeIntervalValue v) : v_(v) {}          // NOLINT
   static Value array(DataType elementType, std::vector<Value> elements);
 
   bool isNull() const { return std::holds_alternative<std::monostate>(v_); }
@@ -114,6 +137,9 @@ std::int32_t daysFromCivil(int year, unsigned month, unsigned day);
 void civilFromDays(std::int32_t days, int& year, unsigned& month, unsigned& day);
 std::string formatDate(std::int32_t days);             // yyyy-MM-dd
 std::string formatTimestamp(std::int64_t micros);      // yyyy-MM-dd HH:mm:ss[.ffffff] as Spark prints it
+// Intervals as Spark casts them to strings: INTERVAL '1-2' YEAR TO MONTH, INTERVAL '3 04:05:06.789' DAY TO SECOND.
+std::string formatYearMonthInterval(std::int32_t months, int startField, int endField);
+std::string formatDayTimeInterval(std::int64_t micros, int startField, int endField);
 // Java's Double.toString / Float.toString: 1.0, 0.1, 1.0E20, 1.0E-5, NaN, Infinity, -0.0
 std::string javaDoubleString(double v);
 std::string javaFloatString(float v);

@@ -147,6 +147,14 @@ void setValue(Vector& vec, std::size_t i, const Value& v) {
         cannotAccept(t, v);
       }
       return;
+    case TypeId::YearMonthInterval:
+      if (!v.is<YearMonthIntervalValue>()) cannotAccept(t, v);
+      vec.data<std::int32_t>()[i] = v.get<YearMonthIntervalValue>().months;
+      return;
+    case TypeId::DayTimeInterval:
+      if (!v.is<DayTimeIntervalValue>()) cannotAccept(t, v);
+      vec.data<std::int64_t>()[i] = v.get<DayTimeIntervalValue>().micros;
+      return;
     case TypeId::String:
     case TypeId::Array:
       break;  // handled by fromValues
@@ -237,6 +245,12 @@ Value Vector::get(std::size_t i) const {
     case TypeId::String: return Value(std::string(str(i)));
     case TypeId::Date: return Value(Date{data<std::int32_t>()[i]});
     case TypeId::Timestamp: return Value(Timestamp{data<std::int64_t>()[i]});
+    case TypeId::YearMonthInterval:
+      return Value(YearMonthIntervalValue{data<std::int32_t>()[i], static_cast<std::uint8_t>(type_.startField()),
+                                          static_cast<std::uint8_t>(type_.endField())});
+    case TypeId::DayTimeInterval:
+      return Value(DayTimeIntervalValue{data<std::int64_t>()[i], static_cast<std::uint8_t>(type_.startField()),
+                                        static_cast<std::uint8_t>(type_.endField())});
     case TypeId::Array: {
       std::vector<Value> elems;
       for (std::int64_t j = offsets_[i]; j < offsets_[i + 1]; ++j) elems.push_back(child_->get(static_cast<std::size_t>(j)));

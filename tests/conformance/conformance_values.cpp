@@ -228,6 +228,9 @@ DataType parseTypeName(std::string_view textIn) {
   }
   if (text.rfind("array<", 0) == 0 && text.back() == '>')
     return engine::ArrayType(parseTypeName(std::string_view(text).substr(6, text.size() - 7)));
+  if (text.rfind("interval ", 0) == 0) {
+    if (auto t = DataType::parse(text)) return *t;
+  }
   bad("unknown type in scenario file: " + std::string(textIn));
 }
 
@@ -297,6 +300,10 @@ json outputJson(const Value& v) {
           return formatDays(x.days);
         } else if constexpr (std::is_same_v<T, engine::Timestamp>) {
           return formatMicros(x.micros);
+        } else if constexpr (std::is_same_v<T, engine::YearMonthIntervalValue>) {
+          return x.months;
+        } else if constexpr (std::is_same_v<T, engine::DayTimeIntervalValue>) {
+          return x.micros;
         } else {
           json arr = json::array();
           if (x)

@@ -243,7 +243,10 @@ TEST(SqlLiterals, StringsBooleansNullsAndDatetimes) {
             std::string::npos);
   parseError("TIMESTAMP '2024-01-31 25:00:00'");
   parseError("TIMESTAMP '2024-01-31 10:00:00 Mars/Base'");
-  parseError("INTERVAL '1' DAY");
+  expectLiteral("INTERVAL '1' DAY", DayTimeIntervalType(0, 0), Value(DayTimeIntervalValue{86400000000LL, 0, 0}));
+  expectLiteral("INTERVAL -1 YEAR 2 MONTHS", YearMonthIntervalType(0, 1), Value(YearMonthIntervalValue{-10, 0, 1}));
+  parseError("INTERVAL 1 DAY 1 MONTH");
+  parseError("INTERVAL '1:2' DAY TO HOUR");
 }
 
 TEST(SqlExpressions, NamesStarsAndCalls) {

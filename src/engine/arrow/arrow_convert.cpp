@@ -53,6 +53,8 @@ bool readable(const arrow::DataType& from, const DataType& to) {
       return numeric();
     case TypeId::Date: return numeric() || id == arrow::Type::DATE64;
     case TypeId::Timestamp: return id == arrow::Type::TIMESTAMP;
+    case TypeId::YearMonthInterval:
+    case TypeId::DayTimeInterval: return false;  // no Arrow input produces them
     case TypeId::Decimal:
       return id == arrow::Type::DECIMAL128 && static_cast<const arrow::Decimal128Type&>(from).scale() == to.scale();
     case TypeId::String: return id == arrow::Type::STRING || id == arrow::Type::LARGE_STRING;
@@ -463,6 +465,8 @@ std::shared_ptr<arrow::DataType> arrowType(const DataType& t, const ToArrowOptio
     case TypeId::String: return options.largeOffsets ? arrow::large_utf8() : arrow::utf8();
     case TypeId::Date: return arrow::date32();
     case TypeId::Timestamp: return arrow::timestamp(arrow::TimeUnit::MICRO, "UTC");
+    case TypeId::YearMonthInterval: return arrow::month_interval();
+    case TypeId::DayTimeInterval: return arrow::duration(arrow::TimeUnit::MICRO);
     case TypeId::Array: {
       auto element = arrowType(t.elementType(), options);
       return options.largeOffsets ? arrow::large_list(element) : arrow::list(element);

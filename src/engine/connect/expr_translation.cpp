@@ -79,6 +79,10 @@ void setLiteral(pb::Expression::Literal& lit, const Value& v, const DataType& de
           lit.set_date(x.days);
         } else if constexpr (std::is_same_v<T, Timestamp>) {
           lit.set_timestamp(x.micros);
+        } else if constexpr (std::is_same_v<T, YearMonthIntervalValue>) {
+          lit.set_year_month_interval(x.months);
+        } else if constexpr (std::is_same_v<T, DayTimeIntervalValue>) {
+          lit.set_day_time_interval(x.micros);
         } else {
           const ArrayValue& a = *x;
           auto* arr = lit.mutable_array();
@@ -151,6 +155,12 @@ pb::Expression toExpression(const ExprPtr& expr, TranslationContext& ctx) {
   pb::Expression out;
   switch (e.kind) {
     case ExprKind::Literal:
+      if (e.literal.is<YearMonthIntervalValue>() || e.literal.is<DayTimeIntervalValue>()) {
+        // A proto interval literal loses its fields (INTERVAL '3' DAY would arrive as DAY TO SECOND and turn
+        // date + interval into a timestamp): it is sent as the SQL text Spark parses back to the same type.
+        out.mutable_expression_string()->set_expression(e.literal.toString());
+        return out;
+      }
       *out.mutable_literal() = toLiteral(e.literal, e.literalType);
       return out;
     case ExprKind::Attribute: {

@@ -28,6 +28,18 @@ pb::DataType toProtoType(const DataType& type) {
     case TypeId::String: out.mutable_string(); break;
     case TypeId::Date: out.mutable_date(); break;
     case TypeId::Timestamp: out.mutable_timestamp(); break;
+    case TypeId::YearMonthInterval: {
+      auto* i = out.mutable_year_month_interval();
+      i->set_start_field(type.startField());
+      i->set_end_field(type.endField());
+      break;
+    }
+    case TypeId::DayTimeInterval: {
+      auto* i = out.mutable_day_time_interval();
+      i->set_start_field(type.startField());
+      i->set_end_field(type.endField());
+      break;
+    }
     case TypeId::Array: {
       auto* a = out.mutable_array();
       *a->mutable_element_type() = toProtoType(type.elementType());

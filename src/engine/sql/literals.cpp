@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <limits>
+#include <stdexcept>
 #include <string>
 
 namespace engine::sql {
@@ -193,6 +195,209 @@ std::optional<Decimal> parseDecimalText(std::string_view text, bool negative, in
   d.precision = static_cast<std::uint8_t>(precision);
   d.scale = static_cast<std::uint8_t>(newScale);
   return d;
+}
+
+}  // namespace engine::sql
+
+namespace engine::sql {
+
+namespace {
+
+constexpr std::int64_t kMicrosPerSecond = 1000000;
+constexpr std::int64_t kMicrosPerMinute = 60 * kMicrosPerSecond;
+constexpr std::int64_t kMicrosPerHour = 60 * kMicrosPerMinute;
+constexpr std::int64_t kMicrosPerDay = 24 * kMicrosPerHour;
+
+std::string lowerWord(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+[[noreturn]] void invalidInterval(const std::string& why) { throw std::invalid_argument(why); }
+
+std::int64_t checkedAdd(std::int64_t a, std::int64_t b) {
+  std::int64_t r;
+  if (__builtin_add_overflow(a, b, &r)) invalidInterval("the interval overflows (long overflow)");
+  return r;
+}
+
+std::int64_t checkedMul(std::int64_t a, std::int64_t b) {
+  std::int64_t r;
+  if (__builtin_mul_overflow(a, b, &r)) invalidInterval("the interval overflows (long overflow)");
+  return r;
+}
+
+// A signed number: whole part and up to 9 fraction digits (nanoseconds); `hasFraction` when a '.' appears.
+struct IntervalNumber {
+  bool negative = false;
+  std::int64_t whole = 0;
+  std::int64_t nanos = 0;
+  bool hasFraction = false;
+};
+
+IntervalNumber parseIntervalNumber(std::string_view text) {
+  IntervalNumber n;
+  std::size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  std::size_t end = text.size();
+  while (end > i && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+  if (i < end && (text[i] == '-' || text[i] == '+')) n.negative = text[i++] == '-';
+  std::size_t digits = 0;
+  for (; i < end && std::isdigit(static_cast<unsigned char>(text[i])); ++i, ++digits)
+    n.whole = checkedAdd(checkedMul(n.whole, 10), text[i] - '0');
+  if (i < end && text[i] == '.') {
+    n.hasFraction = true;
+    ++i;
+    int scale = 0;
+    for (; i < end && std::isdigit(static_cast<unsigned char>(text[i])); ++i, ++digits) {
+      if (scale >= 9) invalidInterval("'" + std::string(text) + "' has more than 9 fraction digits");
+      n.nanos = n.nanos * 10 + (text[i] - '0');
+      ++scale;
+    }
+    for (; scale < 9; ++scale) n.nanos *= 10;
+  }
+  if (digits == 0 || i != end) invalidInterval("'" + std::string(text) + "' is not a number");
+  return n;
+}
+
+}  // namespace
+
+IntervalLiteral intervalFromUnits(const std::vector<std::pair<std::string, std::string>>& items) {
+  std::int64_t months = 0, micros = 0;
+  int ymStart = 2, ymEnd = -1, dtStart = 4, dtEnd = -1;
+  for (const auto& [valueText, unitText] : items) {
+    std::string unit = lowerWord(unitText);
+    if (unit.size() > 1 && unit.back() == 's') unit.pop_back();
+    IntervalNumber n = parseIntervalNumber(valueText);
+    if (n.hasFraction && unit != "second") {
+      invalidInterval("'" + valueText + " " + unitText + "' cannot have a fractional part: only seconds take one");
+    }
+    const std::int64_t sign = n.negative ? -1 : 1;
+    auto ym = [&](int field, std::int64_t perUnit) {
+      months = checkedAdd(months, checkedMul(sign * n.whole, perUnit));
+      ymStart = std::min(ymStart, field);
+      ymEnd = std::max(ymEnd, field);
+    };
+    auto dt = [&](int field, std::int64_t perUnit) {
+      micros = checkedAdd(micros, checkedMul(sign * n.whole, perUnit));
+      dtStart = std::min(dtStart, field);
+      dtEnd = std::max(dtEnd, field);
+    };
+    if (unit == "year") {
+      ym(0, 12);
+    } else if (unit == "month") {
+      ym(1, 1);
+    } else if (unit == "week") {
+      dt(0, 7 * kMicrosPerDay);
+    } else if (unit == "day") {
+      dt(0, kMicrosPerDay);
+    } else if (unit == "hour") {
+      dt(1, kMicrosPerHour);
+    } else if (unit == "minute") {
+      dt(2, kMicrosPerMinute);
+    } else if (unit == "second") {
+      dt(3, kMicrosPerSecond);
+      micros = checkedAdd(micros, sign * (n.nanos / 1000));
+    } else if (unit == "millisecond") {
+      dt(3, 1000);
+    } else if (unit == "microsecond") {
+      dt(3, 1);
+    } else {
+      invalidInterval("'" + unitText + "' is not an interval unit");
+    }
+  }
+  if (ymEnd >= 0 && dtEnd >= 0) invalidInterval("Cannot mix year-month and day-time fields");
+  if (ymEnd >= 0) {
+    if (months < std::numeric_limits<std::int32_t>::min() || months > std::numeric_limits<std::int32_t>::max())
+      invalidInterval("the interval overflows (integer overflow)");
+    return {Value(YearMonthIntervalValue{static_cast<std::int32_t>(months), static_cast<std::uint8_t>(ymStart),
+                                         static_cast<std::uint8_t>(ymEnd)}),
+            YearMonthIntervalType(ymStart, ymEnd)};
+  }
+  return {Value(DayTimeIntervalValue{micros, static_cast<std::uint8_t>(dtStart), static_cast<std::uint8_t>(dtEnd)}),
+          DayTimeIntervalType(dtStart, dtEnd)};
+}
+
+IntervalLiteral intervalFromTo(std::string_view text, const std::string& fromText, const std::string& toText) {
+  const std::string from = lowerWord(fromText), to = lowerWord(toText);
+  std::string_view t = text;
+  while (!t.empty() && std::isspace(static_cast<unsigned char>(t.front()))) t.remove_prefix(1);
+  while (!t.empty() && std::isspace(static_cast<unsigned char>(t.back()))) t.remove_suffix(1);
+  const std::string shown = "'" + std::string(text) + "' " + fromText + " TO " + toText;
+  bool negative = false;
+  if (!t.empty() && (t.front() == '+' || t.front() == '-')) {
+    negative = t.front() == '-';
+    t.remove_prefix(1);
+  }
+  // Reads an unsigned run of digits, at most maxDigits long (0: any length).
+  auto number = [&](std::size_t maxDigits) -> std::int64_t {
+    std::size_t k = 0;
+    std::int64_t v = 0;
+    while (k < t.size() && std::isdigit(static_cast<unsigned char>(t[k]))) {
+      v = checkedAdd(checkedMul(v, 10), t[k] - '0');
+      ++k;
+    }
+    if (k == 0 || (maxDigits && k > maxDigits)) invalidInterval("Interval string does not match the form of " + shown);
+    t.remove_prefix(k);
+    return v;
+  };
+  auto expect = [&](char c) {
+    if (t.empty() || t.front() != c) invalidInterval("Interval string does not match the form of " + shown);
+    t.remove_prefix(1);
+  };
+  if (from == "year" && to == "month") {
+    std::int64_t y = number(0);
+    expect('-');
+    std::int64_t m = number(0);
+    if (!t.empty()) invalidInterval("Interval string does not match the form of " + shown);
+    if (m > 11) invalidInterval("month " + std::to_string(m) + " outside range [0, 11] in " + shown);
+    std::int64_t months = checkedAdd(checkedMul(y, 12), m);
+    if (negative) months = -months;
+    if (months < std::numeric_limits<std::int32_t>::min() || months > std::numeric_limits<std::int32_t>::max())
+      invalidInterval("the interval overflows (integer overflow)");
+    return {Value(YearMonthIntervalValue{static_cast<std::int32_t>(months), 0, 1}), YearMonthIntervalType(0, 1)};
+  }
+  static const char* const kFields[] = {"day", "hour", "minute", "second"};
+  int start = -1, end = -1;
+  for (int i = 0; i < 4; ++i) {
+    if (from == kFields[i]) start = i;
+    if (to == kFields[i]) end = i;
+  }
+  if (start < 0 || end < 0 || start >= end) invalidInterval("Intervals FROM " + fromText + " TO " + toText + " are not supported");
+  std::int64_t micros = 0;
+  for (int f = start; f <= end; ++f) {
+    if (f > start) expect(f == 1 ? ' ' : ':');
+    if (f == 0) {
+      micros = checkedAdd(micros, checkedMul(number(0), kMicrosPerDay));
+    } else if (f == 1) {
+      std::int64_t h = number(2);
+      if (h > 23) invalidInterval("hour " + std::to_string(h) + " outside range [0, 23] in " + shown);
+      micros = checkedAdd(micros, h * kMicrosPerHour);
+    } else if (f == 2) {
+      std::int64_t m = number(2);
+      if (m > 59) invalidInterval("minute " + std::to_string(m) + " outside range [0, 59] in " + shown);
+      micros = checkedAdd(micros, m * kMicrosPerMinute);
+    } else {
+      std::int64_t s = number(2);
+      if (s > 59) invalidInterval("second " + std::to_string(s) + " outside range [0, 59] in " + shown);
+      micros = checkedAdd(micros, s * kMicrosPerSecond);
+      if (!t.empty() && t.front() == '.') {
+        t.remove_prefix(1);
+        std::size_t k = 0;
+        std::int64_t frac = 0;
+        while (k < t.size() && std::isdigit(static_cast<unsigned char>(t[k])) && k < 9) frac = frac * 10 + (t[k++] - '0');
+        if (k == 0) invalidInterval("Interval string does not match the form of " + shown);
+        for (std::size_t z = k; z < 9; ++z) frac *= 10;
+        t.remove_prefix(k);
+        micros = checkedAdd(micros, frac / 1000);
+      }
+    }
+  }
+  if (!t.empty()) invalidInterval("Interval string does not match the form of " + shown);
+  if (negative) micros = -micros;
+  return {Value(DayTimeIntervalValue{micros, static_cast<std::uint8_t>(start), static_cast<std::uint8_t>(end)}),
+          DayTimeIntervalType(start, end)};
 }
 
 }  // namespace engine::sql

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/value.h"
 
@@ -22,5 +24,21 @@ std::optional<std::int64_t> parseTimestampText(std::string_view text);
 // precision and scale: 1.50 -> decimal(3,2), 0.001 -> decimal(3,3), 1E3 -> decimal(4,0). `negative`
 // negates the value. Sets `precisionOut` and returns nullopt when the precision exceeds 38.
 std::optional<Decimal> parseDecimalText(std::string_view text, bool negative, int& precisionOut);
+
+// An interval literal's value and type: a year-month interval (months) or a day-time interval (microseconds).
+struct IntervalLiteral {
+  Value value;
+  DataType type;
+};
+
+// INTERVAL <value> <unit> [<value> <unit> ...]: each value is the signed number text ("-3", "1.5") and each
+// unit a word as written (YEAR, months, week, DAYS, hour, MINUTES, second, millisecond, microseconds).
+// Units of both kinds (years/months with weeks..microseconds) cannot mix; only seconds take a fraction.
+// Throws std::invalid_argument with the reason.
+IntervalLiteral intervalFromUnits(const std::vector<std::pair<std::string, std::string>>& items);
+
+// INTERVAL '<text>' <from> TO <to>: YEAR TO MONTH ('[+|-]y-m'), DAY TO HOUR/MINUTE/SECOND, HOUR TO
+// MINUTE/SECOND, MINUTE TO SECOND ('[+|-]d h:m:s.f' shapes). Throws std::invalid_argument.
+IntervalLiteral intervalFromTo(std::string_view text, const std::string& from, const std::string& to);
 
 }  // namespace engine::sql

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 
 #include "engine/errors.h"
 #include "engine/session.h"
@@ -450,8 +451,9 @@ class Parser {
       next();
       return Expr::literalOf(Value(u == "TRUE"), BooleanType());
     }
+    if (u == "INTERVAL" && startsIntervalValue(1)) return parseInterval();
     if (after.kind == TokenKind::String &&
-        inList(u, {"DATE", "TIMESTAMP", "TIMESTAMP_LTZ", "TIMESTAMP_NTZ", "INTERVAL", "X", "TIME"})) {
+        inList(u, {"DATE", "TIMESTAMP", "TIMESTAMP_LTZ", "TIMESTAMP_NTZ", "X", "TIME"})) {
       return typedLiteral();
     }
     if ((u == "CURRENT_DATE" || u == "CURRENT_TIMESTAMP") && !after.isOp("(")) {
@@ -561,6 +563,93 @@ class Parser {
     }
     return Expr::literalOf(Value(*d), DataType::decimal(d->precision, d->scale));
   }
+
+  static bool isIntervalUnit(const Token& t) {
+    if (t.kind != TokenKind::Identifier) return false;
+    std::string u = t.upper;
+    if (u.size() > 1 && u.back() == 'S') u.pop_back();
+    return inList(u, {"YEAR", "MONTH", "WEEK", "DAY", "HOUR", "MINUTE", "SECOND", "MILLISECOND", "MICROSECOND"});
+  }
+
+  // A value of an interval literal at offset k: a string or a number, optionally signed.
+  bool startsIntervalValue(std::size_t k) const {
+    const Token& t = peek(k);
+    if (t.isOp("-") || t.isOp("+")) return peek(k + 1).kind == TokenKind::String || peek(k + 1).isNumber();
+    return t.kind == TokenKind::String || t.isNumber();
+  }
+
+  // INTERVAL <value> <unit> [<value> <unit> ...], INTERVAL '<text>' <unit> TO <unit>, INTERVAL '<value unit ...>'.
+  SQL_NOINLINE ExprPtr parseInterval() {
+    const Token& kw = next();  // INTERVAL
+    auto invalid = [&](const std::string& why) {
+      throwParseError(text_, kw.pos, "INVALID_INTERVAL_FORMAT", "Invalid interval literal: " + why, "22006");
+    };
+    std::vector<std::pair<std::string, std::string>> items;
+    try {
+      for (bool first = true; first || (startsIntervalValue(0) && isIntervalUnit(peek(peek(0).kind == TokenKind::Operator ? 2 : 1)));
+           first = false) {
+        bool minus = false;
+        if (peek().isOp("-") || peek().isOp("+")) minus = next().text == "-";
+        const Token& v = next();
+        std::string value = v.text;
+        bool isString = v.kind == TokenKind::String;
+        if (isString) {
+          while (peek().kind == TokenKind::String) value += next().text;
+        }
+        if (first && isString && !isIntervalUnit(peek())) {
+          // INTERVAL '1 day 2 hours': the units are inside the text.
+          if (minus) invalid("a sign before an interval string without units");
+          return intervalLiteral(intervalFromUnits(splitIntervalText(value, invalid)));
+        }
+        if (!isIntervalUnit(peek())) fail(peek(), "expected an interval unit");
+        std::string unit = next().text;
+        if (first && peek().isKeyword("TO")) {
+          next();
+          if (!isString) invalid("the value of INTERVAL ... " + unit + " TO ... must be a string");
+          const Token& to = next();
+          if (!isIntervalUnit(to)) fail(to, "expected an interval unit");
+          if (minus) value = value.rfind('-', 0) == 0 ? value.substr(1) : "-" + value;
+          return intervalLiteral(intervalFromTo(value, unit, to.text));
+        }
+        if (isString) {
+          for (char c : value)
+            if (std::isalpha(static_cast<unsigned char>(c))) invalid("'" + value + "' holds letters");
+        }
+        if (minus) value = value.rfind('-', 0) == 0 ? value.substr(1) : "-" + value;
+        items.emplace_back(std::move(value), std::move(unit));
+      }
+      return intervalLiteral(intervalFromUnits(items));
+    } catch (const std::invalid_argument& e) {
+      if (std::string(e.what()).find("fractional part") != std::string::npos) {
+        // Spark finds this one while reading the value, after parsing: an IllegalArgumentException.
+        throw IllegalArgumentException(std::string("[INVALID_INTERVAL_FORMAT.INVALID_FRACTION] ") + e.what());
+      }
+      invalid(e.what());
+    }
+    return nullptr;
+  }
+
+  template <class F>
+  static std::vector<std::pair<std::string, std::string>> splitIntervalText(const std::string& text, F&& invalid) {
+    std::vector<std::string> words;
+    std::string w;
+    for (char c : text) {
+      if (std::isspace(static_cast<unsigned char>(c))) {
+        if (!w.empty()) words.push_back(std::move(w));
+        w.clear();
+      } else {
+        w += c;
+      }
+    }
+    if (!w.empty()) words.push_back(std::move(w));
+    if (!words.empty() && lower(words[0]) == "interval") words.erase(words.begin());
+    if (words.empty() || words.size() % 2 != 0) invalid("'" + text + "' is not a list of numbers and units");
+    std::vector<std::pair<std::string, std::string>> items;
+    for (std::size_t i = 0; i < words.size(); i += 2) items.emplace_back(words[i], words[i + 1]);
+    return items;
+  }
+
+  static ExprPtr intervalLiteral(IntervalLiteral lit) { return Expr::literalOf(std::move(lit.value), std::move(lit.type)); }
 
   ExprPtr typedLiteral() {
     const Token& kw = next();

@@ -10,6 +10,7 @@
 #include "engine/local/expr/expr_cast.h"
 #include "engine/local/expr/expr_common.h"
 #include "engine/local/expr/expr_decimal.h"
+#include "engine/local/expr/expr_interval.h"
 #include "engine/local/expr/expr_registry.h"
 #include "engine/local/expr/expressions.h"
 
@@ -260,6 +261,13 @@ BoundExprPtr bindBinaryArithmetic(ArithOp op, BoundExprPtr l, BoundExprPtr r, co
     return bindScalarFunction("date_add", {std::move(r), std::move(l)}, source);
   if (op == ArithOp::Subtract && l->type().id() == TypeId::Date && dayCount(r))
     return bindScalarFunction("date_sub", {std::move(l), std::move(r)}, source);
+  if (op == ArithOp::Add || op == ArithOp::Subtract) {
+    if (auto e = bindIntervalArithmetic(op == ArithOp::Subtract, l, r, source)) return e;
+  } else if (l->type().isInterval() || r->type().isInterval()) {
+    throwTypeMismatch("BINARY_OP_WRONG_TYPE", text,
+                      fmt::format("the binary operator {} is not supported with intervals ({} and {}).",
+                                  exprText(source), quoteType(l->type()), quoteType(r->type())));
+  }
   // Untyped nulls take the other side's type; two of them compute in double (Spark's choice).
   if (l->type().isNull() && r->type().isNull()) {
     l = castIfNeeded(l, DoubleType());
@@ -313,6 +321,7 @@ BoundExprPtr bindBinaryArithmetic(ArithOp op, BoundExprPtr l, BoundExprPtr r, co
 }
 
 BoundExprPtr bindUnaryArithmetic(bool isAbs, BoundExprPtr child, const Expr& source) {
+  if (!isAbs && child->type().isInterval()) return bindIntervalNegate(std::move(child));
   if (child->type().isString() || child->type().isNull()) child = castIfNeeded(child, DoubleType());
   if (!child->type().isNumeric()) {
     const std::string argText = source.children.empty() ? child->toString() : exprText(*source.children[0]);

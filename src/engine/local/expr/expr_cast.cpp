@@ -255,6 +255,16 @@ VectorPtr toStringVector(const VectorPtr& inPtr, const EvalContext& ctx) {
       }
       return b.finish();
     }
+    case TypeId::YearMonthInterval: {
+      const int start = t.startField(), end = t.endField();
+      return fixedToString<std::int32_t>(
+          in, [start, end](std::int32_t v, std::string& b) { b = formatYearMonthInterval(v, start, end); });
+    }
+    case TypeId::DayTimeInterval: {
+      const int start = t.startField(), end = t.endField();
+      return fixedToString<std::int64_t>(
+          in, [start, end](std::int64_t v, std::string& b) { b = formatDayTimeInterval(v, start, end); });
+    }
     case TypeId::Null:
       return allNullVector(StringType(), in.size());
   }
@@ -781,12 +791,32 @@ std::optional<bool> parseBooleanText(std::string_view text) {
   return std::nullopt;
 }
 
+// Between intervals of one kind: the value truncated to the unit of the target's last field (a no-op when
+// the target is at least as fine, as when operands widen).
+VectorPtr castInterval(const Vector& in, const DataType& to) {
+  auto out = Vector::make(to, in.size());
+  out->validity() = in.validity();
+  if (to.id() == TypeId::YearMonthInterval) {
+    const std::int32_t* s = in.data<std::int32_t>();
+    std::int32_t* o = out->data<std::int32_t>();
+    for (std::size_t i = 0; i < in.size(); ++i) o[i] = to.endField() == 0 ? s[i] / 12 * 12 : s[i];
+  } else {
+    static const std::int64_t kUnit[] = {86400000000LL, 3600000000LL, 60000000LL, 1};
+    const std::int64_t unit = kUnit[to.endField()];
+    const std::int64_t* s = in.data<std::int64_t>();
+    std::int64_t* o = out->data<std::int64_t>();
+    for (std::size_t i = 0; i < in.size(); ++i) o[i] = s[i] / unit * unit;
+  }
+  return out;
+}
+
 // ---- public entry points ------------------------------------------------------------------------------
 
 bool canCast(const DataType& from, const DataType& to) {
   if (sameType(from, to)) return true;
   if (from.isNull()) return true;
   if (to.isString()) return from.id() != TypeId::Array || canCast(from.elementType(), StringType());
+  if (from.isInterval() || to.isInterval()) return from.id() == to.id();
   if (from.isString()) return to.isNumeric() || to.isBoolean() || to.isDatetime();
   if (from.isArray() || to.isArray()) return from.isArray() && to.isArray() && canCast(from.elementType(), to.elementType());
   if (to.id() == TypeId::Date) return from.id() == TypeId::Timestamp;
@@ -803,6 +833,7 @@ VectorPtr castVector(const VectorPtr& inPtr, const DataType& to, const EvalConte
   if (to.isString()) return toStringVector(inPtr, ctx);
   if (from.isString()) return fromString(in, to, ctx);
   if (from.isArray() && to.isArray()) return castArray(inPtr, to, ctx);
+  if (from.isInterval() && from.id() == to.id()) return castInterval(in, to);
   switch (to.id()) {
     case TypeId::Boolean:
       return castPrimitiveTo<std::uint8_t>(in, to);

@@ -119,6 +119,11 @@ std::optional<DataType> findTightestCommonType(const DataType& a, const DataType
   int pa = numericPrecedence(a.id()), pb = numericPrecedence(b.id());
   if (pa >= 0 && pb >= 0) return pa >= pb ? a : b;
   if (a.isDatetime() && b.isDatetime()) return TimestampType();
+  if (a.isInterval() && a.id() == b.id()) {
+    // Intervals of one kind widen to the union of their fields (DAY and HOUR give DAY TO HOUR).
+    int start = std::min(a.startField(), b.startField()), end = std::max(a.endField(), b.endField());
+    return a.id() == TypeId::YearMonthInterval ? YearMonthIntervalType(start, end) : DayTimeIntervalType(start, end);
+  }
   if (a.id() == b.id() && !a.isArray() && !a.isDecimal()) return a;
   return complexWider(a, b, findTightestCommonType);
 }
@@ -160,6 +165,8 @@ std::optional<DataType> comparisonType(const BoundExpr& left, const BoundExpr& r
   if (a == b) return a;
   if (a.isNull()) return b;
   if (b.isNull()) return a;
+  // An interval compares only with an interval of its kind (widened as findTightestCommonType does).
+  if (a.isInterval() || b.isInterval()) return a.id() == b.id() ? findTightestCommonType(a, b) : std::nullopt;
   // Strings against dates and timestamps compare as dates/timestamps.
   if ((a.isString() && b.isDatetime()) || (a.isDatetime() && b.isString())) return a.isString() ? b : a;
   if (a.isDatetime() && b.isDatetime()) return TimestampType();

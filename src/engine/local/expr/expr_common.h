@@ -34,9 +34,11 @@ decltype(auto) dispatchFixed(TypeId id, F&& f) {
       return f(Tag<std::int16_t>{});
     case TypeId::Integer:
     case TypeId::Date:
+    case TypeId::YearMonthInterval:
       return f(Tag<std::int32_t>{});
     case TypeId::Long:
     case TypeId::Timestamp:
+    case TypeId::DayTimeInterval:
       return f(Tag<std::int64_t>{});
     case TypeId::Float:
       return f(Tag<float>{});

@@ -73,9 +73,11 @@ std::uint32_t murmurCell(const Vector& v, std::size_t r, std::uint32_t seed) {
     case TypeId::Byte: return murmurInt(static_cast<std::uint32_t>(v.data<std::int8_t>()[r]), seed);
     case TypeId::Short: return murmurInt(static_cast<std::uint32_t>(v.data<std::int16_t>()[r]), seed);
     case TypeId::Integer:
-    case TypeId::Date: return murmurInt(static_cast<std::uint32_t>(v.data<std::int32_t>()[r]), seed);
+    case TypeId::Date:
+    case TypeId::YearMonthInterval: return murmurInt(static_cast<std::uint32_t>(v.data<std::int32_t>()[r]), seed);
     case TypeId::Long:
-    case TypeId::Timestamp: return murmurLong(static_cast<std::uint64_t>(v.data<std::int64_t>()[r]), seed);
+    case TypeId::Timestamp:
+    case TypeId::DayTimeInterval: return murmurLong(static_cast<std::uint64_t>(v.data<std::int64_t>()[r]), seed);
     case TypeId::Float: {
       float f = v.data<float>()[r];
       if (f == 0.0f) f = 0.0f;  // -0.0 hashes as 0.0

@@ -264,9 +264,11 @@ std::string sparkString(const Vector& v, std::size_t i) {
     case TypeId::Byte: return std::to_string(v.data<std::int8_t>()[i]);
     case TypeId::Short: return std::to_string(v.data<std::int16_t>()[i]);
     case TypeId::Integer:
-    case TypeId::Date: return std::to_string(v.data<std::int32_t>()[i]);
+    case TypeId::Date:
+    case TypeId::YearMonthInterval: return std::to_string(v.data<std::int32_t>()[i]);
     case TypeId::Long:
-    case TypeId::Timestamp: return std::to_string(v.data<std::int64_t>()[i]);
+    case TypeId::Timestamp:
+    case TypeId::DayTimeInterval: return std::to_string(v.data<std::int64_t>()[i]);
     case TypeId::Float: return javaFloatString(v.data<float>()[i]);
     case TypeId::Double: return javaDoubleString(v.data<double>()[i]);
     case TypeId::Decimal: return javaBigDecimalString(v.data<__int128>()[i], t.scale());

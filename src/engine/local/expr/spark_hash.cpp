@@ -46,54 +46,56 @@ std::size_t bigIntegerBytes(int128_t v, unsigned char* out) {
   return n;
 }
 
+// Calls f(i, row) for the valid rows row = begin + i of [begin, begin + n).
 template <class F>
-void forValid(const Vector& v, F&& f) {
-  const std::size_t n = v.size();
+void forValid(const Vector& v, std::size_t begin, std::size_t n, F&& f) {
   if (v.validity().allValid()) {
-    for (std::size_t i = 0; i < n; ++i) f(i);
+    for (std::size_t i = 0; i < n; ++i) f(i, begin + i);
   } else {
     for (std::size_t i = 0; i < n; ++i)
-      if (v.isValid(i)) f(i);
+      if (v.isValid(begin + i)) f(i, begin + i);
   }
 }
 
 }  // namespace
 
-void sparkHashColumn(const Vector& v, std::int64_t* h) {
+void sparkHashRows(const Vector& v, std::size_t begin, std::size_t n, std::int64_t* h) {
   const DataType& t = v.type();
   switch (t.id()) {
     case TypeId::Null: return;
     case TypeId::Boolean: {
       const auto* d = v.data<std::uint8_t>();
-      forValid(v, [&](std::size_t i) { h[i] = sparkHashInt(d[i] ? 1 : 0, h[i]); });
+      forValid(v, begin, n, [&](std::size_t i, std::size_t r) { h[i] = sparkHashInt(d[r] ? 1 : 0, h[i]); });
       return;
     }
     case TypeId::Byte: {
       const auto* d = v.data<std::int8_t>();
-      forValid(v, [&](std::size_t i) { h[i] = sparkHashInt(d[i], h[i]); });
+      forValid(v, begin, n, [&](std::size_t i, std::size_t r) { h[i] = sparkHashInt(d[r], h[i]); });
       return;
     }
     case TypeId::Short: {
       const auto* d = v.data<std::int16_t>();
-      forValid(v, [&](std::size_t i) { h[i] = sparkHashInt(d[i], h[i]); });
+      forValid(v, begin, n, [&](std::size_t i, std::size_t r) { h[i] = sparkHashInt(d[r], h[i]); });
       return;
     }
     case TypeId::Integer:
-    case TypeId::Date: {
+    case TypeId::Date:
+    case TypeId::YearMonthInterval: {
       const auto* d = v.data<std::int32_t>();
-      forValid(v, [&](std::size_t i) { h[i] = sparkHashInt(d[i], h[i]); });
+      forValid(v, begin, n, [&](std::size_t i, std::size_t r) { h[i] = sparkHashInt(d[r], h[i]); });
       return;
     }
     case TypeId::Long:
-    case TypeId::Timestamp: {
+    case TypeId::Timestamp:
+    case TypeId::DayTimeInterval: {
       const auto* d = v.data<std::int64_t>();
-      forValid(v, [&](std::size_t i) { h[i] = sparkHashLong(d[i], h[i]); });
+      forValid(v, begin, n, [&](std::size_t i, std::size_t r) { h[i] = sparkHashLong(d[r], h[i]); });
       return;
     }
     case TypeId::Float: {
       const auto* d = v.data<float>();
-      forValid(v, [&](std::size_t i) {
-        float x = d[i];
+      forValid(v, begin, n, [&](std::size_t i, std::size_t r) {
+        float x = d[r];
         std::int32_t bits;
         if (x == 0.0f) {
           bits = 0;  // -0.0 hashes like 0.0
@@ -108,8 +110,8 @@ void sparkHashColumn(const Vector& v, std::int64_t* h) {
     }
     case TypeId::Double: {
       const auto* d = v.data<double>();
-      forValid(v, [&](std::size_t i) {
-        double x = d[i];
+      forValid(v, begin, n, [&](std::size_t i, std::size_t r) {
+        double x = d[r];
         std::int64_t bits;
         if (x == 0.0) {
           bits = 0;
@@ -125,19 +127,19 @@ void sparkHashColumn(const Vector& v, std::int64_t* h) {
     case TypeId::Decimal: {
       const auto* d = v.data<int128_t>();
       if (t.precision() <= 18) {
-        forValid(v, [&](std::size_t i) { h[i] = sparkHashLong(static_cast<std::int64_t>(d[i]), h[i]); });
+        forValid(v, begin, n, [&](std::size_t i, std::size_t r) { h[i] = sparkHashLong(static_cast<std::int64_t>(d[r]), h[i]); });
       } else {
-        forValid(v, [&](std::size_t i) {
+        forValid(v, begin, n, [&](std::size_t i, std::size_t r) {
           unsigned char bytes[16];
-          std::size_t len = bigIntegerBytes(d[i], bytes);
+          std::size_t len = bigIntegerBytes(d[r], bytes);
           h[i] = sparkHashBytes(bytes, len, h[i]);
         });
       }
       return;
     }
     case TypeId::String: {
-      forValid(v, [&](std::size_t i) {
-        auto s = v.str(i);
+      forValid(v, begin, n, [&](std::size_t i, std::size_t r) {
+        auto s = v.str(r);
         h[i] = sparkHashBytes(s.data(), s.size(), h[i]);
       });
       return;
@@ -146,21 +148,16 @@ void sparkHashColumn(const Vector& v, std::int64_t* h) {
       const Vector& child = *v.child();
       const std::int64_t* off = v.offsets();
       // Elements are folded in order with the row's running hash; null elements are skipped.
-      std::vector<std::int64_t> one(1);
-      forValid(v, [&](std::size_t i) {
-        for (std::int64_t j = off[i]; j < off[i + 1]; ++j) {
-          auto idx = static_cast<std::int64_t>(j);
-          auto elem = take(child, &idx, 1);
-          one[0] = h[i];
-          sparkHashColumn(*elem, one.data());
-          h[i] = one[0];
-        }
+      forValid(v, begin, n, [&](std::size_t i, std::size_t r) {
+        for (std::int64_t j = off[r]; j < off[r + 1]; ++j) sparkHashRows(child, static_cast<std::size_t>(j), 1, &h[i]);
       });
       return;
     }
   }
   throw std::logic_error("xxhash64: unsupported type " + t.simpleString());
 }
+
+void sparkHashColumn(const Vector& v, std::int64_t* h) { sparkHashRows(v, 0, v.size(), h); }
 
 void sparkXxhash64(const std::vector<const Vector*>& columns, std::size_t rows, std::int64_t* out, std::int64_t seed) {
   for (std::size_t i = 0; i < rows; ++i) out[i] = seed;

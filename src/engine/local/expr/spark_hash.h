@@ -18,6 +18,8 @@ std::int64_t sparkHashBytes(const void* data, std::size_t len, std::int64_t seed
 
 // Folds column `v` into the running hashes `h` (one per row); null rows leave their hash unchanged.
 void sparkHashColumn(const Vector& v, std::int64_t* h);
+// The same over rows [begin, begin + n): h[i] is the running hash of row begin + i.
+void sparkHashRows(const Vector& v, std::size_t begin, std::size_t n, std::int64_t* h);
 
 // xxhash64 over the columns of one batch: out[i] = fold of row i, starting at the seed.
 void sparkXxhash64(const std::vector<const Vector*>& columns, std::size_t rows, std::int64_t* out,

@@ -10,6 +10,7 @@
 #include "engine/errors.h"
 #include "engine/local/expr/expr_common.h"
 #include "engine/local/ops/op_aggregate.h"
+#include "engine/local/ops/op_hll.h"
 #include "engine/local/ops/op_percentile.h"
 #include "engine/local/ops/op_keys.h"
 
@@ -1130,6 +1131,7 @@ std::unordered_map<std::string, AggregateDef> buildRegistry() {
   r["median"] = percentileDef("median");
   r["percentile_approx"] = percentileApproxDef();
   r["approx_percentile"] = percentileApproxDef();
+  r["approx_count_distinct"] = approxCountDistinctDef();
   return r;
 }
 

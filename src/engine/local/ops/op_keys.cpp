@@ -47,10 +47,12 @@ inline void valueWords(const Vector& v, TypeId id, std::size_t i, std::uint64_t*
       return;
     case TypeId::Integer:
     case TypeId::Date:
+    case TypeId::YearMonthInterval:
       out[0] = static_cast<std::uint64_t>(static_cast<std::int64_t>(v.data<std::int32_t>()[i]));
       return;
     case TypeId::Long:
     case TypeId::Timestamp:
+    case TypeId::DayTimeInterval:
       out[0] = static_cast<std::uint64_t>(v.data<std::int64_t>()[i]);
       return;
     case TypeId::Float:
@@ -75,13 +77,15 @@ void encodeColumnWords(const Vector& v, std::size_t begin, std::size_t n, std::u
   TypeId id = v.type().id();
   switch (id) {
     case TypeId::Integer:
-    case TypeId::Date: {
+    case TypeId::Date:
+    case TypeId::YearMonthInterval: {
       const std::int32_t* d = v.data<std::int32_t>() + begin;
       for (std::size_t i = 0; i < n; ++i) words[i * stride] = static_cast<std::uint64_t>(static_cast<std::int64_t>(d[i]));
       return;
     }
     case TypeId::Long:
-    case TypeId::Timestamp: {
+    case TypeId::Timestamp:
+    case TypeId::DayTimeInterval: {
       const std::int64_t* d = v.data<std::int64_t>() + begin;
       for (std::size_t i = 0; i < n; ++i) words[i * stride] = static_cast<std::uint64_t>(d[i]);
       return;
@@ -408,9 +412,11 @@ int compareValues(const Vector& a, std::size_t i, const Vector& b, std::size_t j
       return cmp3(a.data<std::int16_t>()[i], b.data<std::int16_t>()[j]);
     case TypeId::Integer:
     case TypeId::Date:
+    case TypeId::YearMonthInterval:
       return cmp3(a.data<std::int32_t>()[i], b.data<std::int32_t>()[j]);
     case TypeId::Long:
     case TypeId::Timestamp:
+    case TypeId::DayTimeInterval:
       return cmp3(a.data<std::int64_t>()[i], b.data<std::int64_t>()[j]);
     case TypeId::Float:
       return cmpDouble(a.data<float>()[i], b.data<float>()[j]);

@@ -37,10 +37,12 @@ inline void orderedWords(const Vector& v, std::size_t i, std::uint64_t* out) {
       return;
     case TypeId::Integer:
     case TypeId::Date:
+    case TypeId::YearMonthInterval:
       out[0] = flipSign(v.data<std::int32_t>()[i]);
       return;
     case TypeId::Long:
     case TypeId::Timestamp:
+    case TypeId::DayTimeInterval:
       out[0] = flipSign(v.data<std::int64_t>()[i]);
       return;
     case TypeId::Float:
