@@ -65,6 +65,10 @@ py::object toPython(const Value& v) {
               .attr("datetime")
               .attr("fromtimestamp")(0, py::module_::import("datetime").attr("timezone").attr("utc")) +
                  py::module_::import("datetime").attr("timedelta")("microseconds"_a = x.micros);
+        else if constexpr (std::is_same_v<T, engine::DayTimeIntervalValue>)
+          return py::module_::import("datetime").attr("timedelta")("microseconds"_a = x.micros);
+        else if constexpr (std::is_same_v<T, engine::YearMonthIntervalValue>)
+          return py::int_(x.months);  // a number of months (Python has no year-month interval type)
         else {
           py::list out;
           for (const Value& e : x->elements) out.append(toPython(e));
