@@ -42,6 +42,10 @@ TEST(JavaFormat, PercentSRendersSparkInternalValues) {
   EXPECT_EQ(fmtRow("%2$s %1$s", {S("a"), S("b")}), "b a");
   EXPECT_EQ(fmtRow("%.3s", {S("abcdef")}), "abc");
   EXPECT_EQ(fmtRow("%10.3f|%-10s|%S", {D(3.14159), S("ab"), S("xyz")}), "     3.142|ab        |XYZ");
+  // Upper-casing beyond ASCII, as Java's toUpperCase: the sharp s grows to SS, and a dotless i or a long s
+  // map into ASCII, which must come out as one plain byte (not an overlong two-byte sequence).
+  EXPECT_EQ(fmtRow("%S", {S("stra\u00dfe \u00e9t\u00e9")}), "STRASSE \u00c9T\u00c9");
+  EXPECT_EQ(fmtRow("%S|%S", {S("\u0131n"), S("\u017fo")}), "IN|SO");
 }
 
 TEST(JavaFormat, NumbersFollowJavaRounding) {

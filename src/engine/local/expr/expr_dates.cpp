@@ -374,15 +374,6 @@ std::int64_t truncDays(std::int64_t days, int level) {
   }
 }
 
-std::int32_t addMonths(std::int32_t days, std::int32_t months) {
-  CivilDate c = civilFromDays(days);
-  std::int64_t total = static_cast<std::int64_t>(c.year) * 12 + (c.month - 1) + months;
-  std::int64_t y = floorDiv64(total, 12);
-  int m = static_cast<int>(floorMod64(total, 12)) + 1;
-  int d = std::min(c.day, daysInMonth(y, m));
-  return static_cast<std::int32_t>(daysFromCivil(y, static_cast<unsigned>(m), static_cast<unsigned>(d)));
-}
-
 }  // namespace
 
 void registerDateFunctions(ScalarFunctionRegistry& r) {
@@ -432,7 +423,7 @@ void registerDateFunctions(ScalarFunctionRegistry& r) {
     bool nullable = anyArgNullable(args);
     return makeKernel(name, std::move(args), DateType(), nullable, [](const std::vector<Arg>& a, std::size_t n, const EvalContext&) {
       return strictFixed<std::int32_t>(a, n, DateType(), [&](std::size_t i, std::int32_t& o) {
-        o = addMonths(dayAt(a[0], i), intAt(a[1], i));
+        o = addMonthsToDate(dayAt(a[0], i), intAt(a[1], i));
         return true;
       });
     });

@@ -35,22 +35,12 @@ std::int32_t addExact32(std::int32_t a, std::int32_t b) {
   return r;
 }
 
-// The date `months` months after `days` (the day of month clamped to the target month's length).
-std::int32_t dateAddMonths(std::int32_t days, std::int64_t months) {
-  CivilDate c = civilFromDays(days);
-  std::int64_t total = static_cast<std::int64_t>(c.year) * 12 + (c.month - 1) + months;
-  std::int64_t y = floorDiv64(total, 12);
-  int m = static_cast<int>(floorMod64(total, 12)) + 1;
-  int d = std::min(c.day, daysInMonth(y, m));
-  return static_cast<std::int32_t>(daysFromCivil(y, static_cast<unsigned>(m), static_cast<unsigned>(d)));
-}
-
 // Spark's timestampAddMonths: the wall-clock time in the session zone moved by whole months.
 std::int64_t timestampAddMonths(std::int64_t micros, std::int64_t months, const ZoneRules& zone) {
   std::int64_t local = zone.utcToLocalMicros(micros);
   std::int64_t days = floorDiv64(local, kMicrosPerDay);
   std::int64_t timeOfDay = local - days * kMicrosPerDay;
-  std::int64_t moved = static_cast<std::int64_t>(dateAddMonths(static_cast<std::int32_t>(days), months));
+  std::int64_t moved = static_cast<std::int64_t>(addMonthsToDate(static_cast<std::int32_t>(days), months));
   return zone.localToUtcMicros(moved * kMicrosPerDay + timeOfDay);
 }
 
@@ -144,7 +134,7 @@ BoundExprPtr bindIntervalArithmetic(bool subtract, BoundExprPtr l, BoundExprPtr 
     if (rd == TypeId::YearMonthInterval) {
       return binaryKernel<std::int32_t, std::int32_t, std::int32_t>(
           subtract ? "-" : "+", std::move(l), std::move(r), DateType(),
-          [sign](std::int32_t d, std::int32_t m, const ZoneRules&) { return dateAddMonths(d, sign * m); });
+          [sign](std::int32_t d, std::int32_t m, const ZoneRules&) { return addMonthsToDate(d, sign * m); });
     }
     if (isDayOnly(rt)) {
       // Whole days move a date and keep it a date (Spark's date_add of the interval's days).

@@ -134,5 +134,15 @@ inline std::int64_t floorDiv64(std::int64_t a, std::int64_t b) {
   return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
 }
 inline std::int64_t floorMod64(std::int64_t a, std::int64_t b) { return a - floorDiv64(a, b) * b; }
+// The date `months` months after `days` (the day of month clamped to the target month's length), as Spark's
+// add_months and date + INTERVAL n MONTH give it.
+inline std::int32_t addMonthsToDate(std::int32_t days, std::int64_t months) {
+  CivilDate c = civilFromDays(days);
+  std::int64_t total = static_cast<std::int64_t>(c.year) * 12 + (c.month - 1) + months;
+  std::int64_t y = floorDiv64(total, 12);
+  int m = static_cast<int>(floorMod64(total, 12)) + 1;
+  int d = std::min(c.day, daysInMonth(y, m));
+  return static_cast<std::int32_t>(daysFromCivil(y, static_cast<unsigned>(m), static_cast<unsigned>(d)));
+}
 
 }  // namespace engine::local

@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include "engine/errors.h"
+#include "engine/local/expr/utf8.h"
 #include "engine/value.h"
 
 namespace engine::local {
@@ -228,19 +229,7 @@ std::string javaUpper(const std::string& t) {
       out += "SS";
     } else {
       char32_t m = loc ? static_cast<char32_t>(towupper_l(static_cast<wint_t>(cp), loc)) : cp;
-      if (m < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (m >> 6)));
-        out.push_back(static_cast<char>(0x80 | (m & 0x3F)));
-      } else if (m < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (m >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((m >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (m & 0x3F)));
-      } else {
-        out.push_back(static_cast<char>(0xF0 | (m >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((m >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((m >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (m & 0x3F)));
-      }
+      encodeUtf8(m, out);  // a mapping may land in ASCII (dotless i to I): one byte then
     }
     pos += len;
   }
@@ -433,21 +422,7 @@ void JavaFormat::format(const std::vector<const Vector*>& args, std::size_t row,
         std::int64_t cp = v.get(row).toInt64();
         std::string text;
         if (cp < 0 || cp > 0x10FFFF) formatError(fmt::format("Code point {} is not valid for %c.", cp));
-        if (cp < 0x80) {
-          text.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-          text.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-          text.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-          text.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-          text.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-          text.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-          text.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-          text.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-          text.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-          text.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
+        encodeUtf8(static_cast<char32_t>(cp), text);
         justify(s, text, out);
         break;
       }

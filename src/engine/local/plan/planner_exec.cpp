@@ -510,16 +510,7 @@ Partitions PersistNode::filled(Runner& runner) const {
   } else {
     touchPersisted(slot);
   }
-  if (columns.empty()) return slot->data;
-  Partitions out(slot->data.size());
-  for (std::size_t p = 0; p < out.size(); ++p) {
-    const Batch& in = slot->data[p];
-    out[p].rows = in.rows;
-    out[p].columns.resize(in.columns.size());
-    for (std::size_t c = 0; c < in.columns.size() && c < columns.size(); ++c)
-      if (columns[c]) out[p].columns[c] = in.columns[c];
-  }
-  return out;
+  return slot->data;
 }
 
 std::optional<int> PersistNode::knownPartitions(Runner& runner) const {
