@@ -53,8 +53,9 @@ bool readable(const arrow::DataType& from, const DataType& to) {
       return numeric();
     case TypeId::Date: return numeric() || id == arrow::Type::DATE64;
     case TypeId::Timestamp: return id == arrow::Type::TIMESTAMP;
-    case TypeId::YearMonthInterval:
-    case TypeId::DayTimeInterval: return false;  // no Arrow input produces them
+    // Spark sends year-month intervals as Arrow month intervals, day-time intervals as durations.
+    case TypeId::YearMonthInterval: return id == arrow::Type::INTERVAL_MONTHS;
+    case TypeId::DayTimeInterval: return id == arrow::Type::DURATION;
     case TypeId::Decimal:
       return id == arrow::Type::DECIMAL128 && static_cast<const arrow::Decimal128Type&>(from).scale() == to.scale();
     case TypeId::String: return id == arrow::Type::STRING || id == arrow::Type::LARGE_STRING;
@@ -210,6 +211,20 @@ void copyFixed(Vector& out, const arrow::Array& a, std::int64_t i0, std::size_t 
         case arrow::TimeUnit::MILLI: for (std::size_t i = 0; i < n; ++i) dst[i] = src[i] * 1'000; return;
         case arrow::TimeUnit::MICRO: std::memcpy(dst, src, n * sizeof(std::int64_t)); return;
         case arrow::TimeUnit::NANO: floorDivide(dst, src, n, 1'000); return;  // as Spark truncates nanoseconds
+      }
+      return;
+    }
+    case TypeId::YearMonthInterval:  // months, 32 bits on both sides
+      std::memcpy(out.data<std::int32_t>() + row, d.GetValues<std::int32_t>(1) + i0, n * sizeof(std::int32_t));
+      return;
+    case TypeId::DayTimeInterval: {
+      std::int64_t* dst = out.data<std::int64_t>() + row;
+      const std::int64_t* src = d.GetValues<std::int64_t>(1) + i0;
+      switch (static_cast<const arrow::DurationType&>(*a.type()).unit()) {
+        case arrow::TimeUnit::SECOND: for (std::size_t i = 0; i < n; ++i) dst[i] = src[i] * 1'000'000; return;
+        case arrow::TimeUnit::MILLI: for (std::size_t i = 0; i < n; ++i) dst[i] = src[i] * 1'000; return;
+        case arrow::TimeUnit::MICRO: std::memcpy(dst, src, n * sizeof(std::int64_t)); return;
+        case arrow::TimeUnit::NANO: floorDivide(dst, src, n, 1'000); return;
       }
       return;
     }

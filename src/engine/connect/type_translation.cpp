@@ -100,6 +100,15 @@ DataType fromProtoType(const pb::DataType& t) {
     case pb::DataType::kVarChar: return StringType();
     case pb::DataType::kDate: return DateType();
     case pb::DataType::kTimestamp: return TimestampType();
+    // Spark's own defaults when a field is absent: YEAR TO MONTH, DAY TO SECOND.
+    case pb::DataType::kYearMonthInterval:
+      return DataType::yearMonthInterval(
+          t.year_month_interval().has_start_field() ? t.year_month_interval().start_field() : 0,
+          t.year_month_interval().has_end_field() ? t.year_month_interval().end_field() : 1);
+    case pb::DataType::kDayTimeInterval:
+      return DataType::dayTimeInterval(
+          t.day_time_interval().has_start_field() ? t.day_time_interval().start_field() : 0,
+          t.day_time_interval().has_end_field() ? t.day_time_interval().end_field() : 3);
     case pb::DataType::kArray:
       return ArrayType(fromProtoType(t.array().element_type()), t.array().contains_null());
     default:
