@@ -924,8 +924,8 @@ class Parser {
       const auto& ref = namedWindowRefs_[k];
       auto it = defs.find(ref.name);
       if (it == defs.end())
-        throwParseError(text_, ref.pos, "MISSING_WINDOW_SPECIFICATION",
-                        "Window specification " + ref.name + " is not defined in the WINDOW clause for " + ref.name +
+        throwParseError(text_, ref.pos, "MISSING_WINDOW_DEFINITION",
+                        "Window " + ref.name + " is not defined in the WINDOW clause for " + ref.name +
                             ".",
                         "42P20");
       *ref.spec = *it->second;

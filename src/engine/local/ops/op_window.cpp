@@ -191,8 +191,7 @@ FrameBounds frameBoundsOf(const WindowFrame& frame, bool ordered) {
     throw AnalysisException("[INVALID_BOUNDARY] The window frame boundaries are invalid.");
   if (range && !ordered && (isValueOffset(frame.lower) || isValueOffset(frame.upper)))
     throw AnalysisException(
-        "[DATATYPE_MISMATCH.RANGE_FRAME_WITHOUT_ORDER] A range window frame cannot be used in an unordered window "
-        "specification.");
+        "[DATATYPE_MISMATCH.RANGE_FRAME_WITHOUT_ORDER] A range window frame needs the window to be ordered.");
   if (frame.lower == Window::unboundedPreceding) {
     fb.lo = FrameBounds::Lo::SegStart;
   } else if (range && isValueOffset(frame.lower)) {
@@ -883,7 +882,7 @@ Partitions windowOp(const Partitions& input, const std::vector<DataType>& types,
     if (nok != 1)
       throw AnalysisException(
           "[DATATYPE_MISMATCH.RANGE_FRAME_MULTI_ORDER] A range window frame with value boundaries cannot be used in "
-          "a window specification with multiple order by expressions.");
+          "a window ordered by more than one expression.");
     const DataType& kt = exprs[npk]->type();
     VectorPtr key = sortedArg(w, vals, npk, kt);
     const bool asc = orderKeys[0].ascending, nf = orderKeys[0].nullsFirst;
