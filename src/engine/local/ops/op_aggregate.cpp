@@ -1,5 +1,9 @@
 // Hash aggregation: partial aggregation per morsel (a row range of one partition) in parallel, each
 // with its own group table, then a merge where every thread owns one hash range of the key space.
+// When the keys barely repeat (a distinct count of an identifier, duplicate rows), a partial table
+// would hold nearly every row only to insert each again in the merge: a morsel whose first rows are
+// mostly new groups stops there and leaves its other rows to the merge, where each thread inserts the
+// rows of its own hash range directly.
 // DISTINCT aggregates are rewritten into a de-duplication of (keys, arguments) followed by a plain
 // aggregation, and joined back onto the keys.
 #include <algorithm>
@@ -42,7 +46,13 @@ struct PartialAgg {
   std::unique_ptr<GroupTable> table;
   std::vector<RowRef> firstRow;
   std::vector<std::unique_ptr<AggStates>> states;
+  std::size_t rest = 0;  // rows [rest, morsel end) are left to the merge (high-cardinality keys)
 };
+
+// Rows a morsel aggregates before it judges how much its keys repeat, and the share of new groups
+// above which the rest of the morsel goes straight to the merge.
+constexpr std::size_t kCardinalityProbe = 2 * kChunk;
+constexpr double kHighCardinality = 0.5;
 
 Batch emptyBatch(const std::vector<DataType>& types) {
   Batch b;
@@ -148,14 +158,19 @@ Partitions aggregateCore(const Partitions& input, const std::vector<BoundExprPtr
   for (std::size_t c = 0; c < nk; ++c)
     for (std::size_t p = 0; p < input.size(); ++p) keyParts[c].push_back(keyCols[p][c]);
 
+  // Leaving rows to the merge is done only where the merge's per-row work is trivial and order-free: no
+  // aggregate, or only count(*). Other aggregates keep the two phases.
+  const bool adaptive = morsels.size() > 1 && std::all_of(aggs.begin(), aggs.end(), countsRows);
   std::vector<PartialAgg> partials(morsels.size());
   parallelFor(morsels.size(), [&](std::size_t m) {
     const Morsel& ms = morsels[m];
     PartialAgg& pa = partials[m];
     pa.table = std::make_unique<GroupTable>(enc);
     pa.states = makeStates();
+    pa.rest = ms.end;
     EncodedKeys ek;
     std::vector<std::uint32_t> gids(kChunk);
+    bool judged = !adaptive;
     for (std::size_t at = ms.begin; at < ms.end; at += kChunk) {
       std::size_t n = std::min(kChunk, ms.end - at);
       enc.encode(keyCols[ms.part], at, n, ek);
@@ -167,34 +182,55 @@ Partitions aggregateCore(const Partitions& input, const std::vector<BoundExprPtr
         s->resize(pa.table->size());
         s->update(ms.part, at, n, gids.data());
       }
+      const std::size_t seen = at + n - ms.begin;
+      if (!judged && seen >= kCardinalityProbe) {
+        judged = true;
+        if (static_cast<double>(pa.table->size()) > kHighCardinality * static_cast<double>(seen)) {
+          pa.rest = at + n;
+          break;
+        }
+      }
     }
   });
 
-  auto outputBatch = [&](const std::vector<RowRef>& reps, std::vector<std::unique_ptr<AggStates>>& states) {
+  // off = 1 when rows of other threads' hash ranges pass through the states: they are counted in state 0,
+  // which is dropped, and group g lives in state g + 1.
+  auto outputBatch = [&](const std::vector<RowRef>& reps, std::vector<std::unique_ptr<AggStates>>& states,
+                         std::size_t off) {
     Batch b;
     b.rows = reps.size();
     for (std::size_t c = 0; c < nk; ++c)
       b.columns.push_back(normalizeFloatingKey(gatherRefs(keyParts[c], keyTypes[c], reps.data(), reps.size())));
-    for (auto& s : states) b.columns.push_back(s->finish());
+    for (auto& s : states) {
+      VectorPtr v = s->finish();
+      b.columns.push_back(off == 0 ? v : slice(*v, off, reps.size()));
+    }
     return b;
   };
 
   if (morsels.empty()) return {emptyBatch(outTypes)};
-  if (morsels.size() == 1) return {outputBatch(partials[0].firstRow, partials[0].states)};
+  if (morsels.size() == 1) return {outputBatch(partials[0].firstRow, partials[0].states, 0)};
 
-  std::size_t partialGroups = 0;
-  for (const auto& pa : partials) partialGroups += pa.table->size();
+  std::size_t partialGroups = 0, leftRows = 0;
+  for (std::size_t m = 0; m < morsels.size(); ++m) {
+    partialGroups += partials[m].table->size();
+    leftRows += morsels[m].end - partials[m].rest;
+  }
   std::size_t parts = std::max<std::size_t>(1, std::min<std::size_t>(ctx.parallelism, workerCount()));
-  if (partialGroups < 65536) parts = 1;
+  if (partialGroups + leftRows < 65536) parts = 1;
+  const std::size_t off = leftRows > 0 && !aggs.empty() ? 1 : 0;
+  constexpr std::uint32_t kOtherRange = std::numeric_limits<std::uint32_t>::max();
 
   Partitions out(parts);
   parallelFor(parts, [&](std::size_t t) {
     GroupTable table(enc);
-    table.reserve(partialGroups / parts);
+    table.reserve((partialGroups + leftRows) / parts);
     std::vector<RowRef> reps;
     auto states = makeStates();
-    std::vector<std::uint32_t> src, dst;
-    for (auto& pa : partials) {
+    std::vector<std::uint32_t> src, dst, gids;
+    EncodedKeys ek;
+    for (std::size_t m = 0; m < morsels.size(); ++m) {
+      PartialAgg& pa = partials[m];
       src.clear();
       dst.clear();
       const std::size_t groups = pa.table->size();
@@ -203,14 +239,35 @@ Partitions aggregateCore(const Partitions& input, const std::vector<BoundExprPtr
         std::uint32_t d = table.insertFrom(*pa.table, g);
         if (d == reps.size()) reps.push_back(pa.firstRow[g]);
         src.push_back(g);
-        dst.push_back(d);
+        dst.push_back(d + static_cast<std::uint32_t>(off));
       }
       for (std::size_t k = 0; k < states.size(); ++k) {
-        states[k]->resize(table.size());
+        states[k]->resize(table.size() + off);
         states[k]->merge(*pa.states[k], src.data(), dst.data(), src.size());
       }
+      // The morsel's rows left to the merge, after its partial groups: groups keep the order in which their
+      // first rows come.
+      const Morsel& ms = morsels[m];
+      gids.resize(kChunk);
+      for (std::size_t at = pa.rest; at < ms.end; at += kChunk) {
+        const std::size_t n = std::min(kChunk, ms.end - at);
+        enc.encode(keyCols[ms.part], at, n, ek);
+        table.findOrInsertPart(ek, gids.data(), t, parts, kOtherRange);
+        for (std::size_t i = 0; i < n; ++i) {
+          if (gids[i] == kOtherRange) {
+            gids[i] = 0;
+            continue;
+          }
+          if (gids[i] == reps.size()) reps.push_back(makeRef(ms.part, at + i));
+          gids[i] += static_cast<std::uint32_t>(off);
+        }
+        for (auto& s : states) {
+          s->resize(table.size() + off);
+          s->update(ms.part, at, n, gids.data());
+        }
+      }
     }
-    out[t] = outputBatch(reps, states);
+    out[t] = outputBatch(reps, states, off);
   });
   return out;
 }

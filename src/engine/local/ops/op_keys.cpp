@@ -344,6 +344,28 @@ void GroupTable::findOrInsert(const EncodedKeys& keys, std::uint32_t* gids) {
   }
 }
 
+void GroupTable::findOrInsertPart(const EncodedKeys& keys, std::uint32_t* gids, std::size_t part, std::size_t parts,
+                                  std::uint32_t other) {
+  const std::size_t n = keys.n;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (parts > 1 && hashPart(keys.hashes[i], parts) != part) {
+      gids[i] = other;
+      continue;
+    }
+    switch (mode_) {
+      case KeyEncoder::Mode::Single:
+        gids[i] = insertKey(keys.hashes[i], keys.words.data() + i * width_, {}, keys.nulls[i] != 0);
+        break;
+      case KeyEncoder::Mode::Fixed:
+        gids[i] = insertKey(keys.hashes[i], keys.words.data() + i * width_, {}, false);
+        break;
+      case KeyEncoder::Mode::Bytes:
+        gids[i] = insertKey(keys.hashes[i], nullptr, keys.key(i), false);
+        break;
+    }
+  }
+}
+
 void GroupTable::find(const EncodedKeys& keys, std::int64_t* gids, bool nullsMatch) const {
   const std::size_t n = keys.n;
   const bool haveNulls = !keys.nulls.empty();

@@ -85,6 +85,10 @@ class GroupTable {
 
   // gids[i] = group of row i, inserting new groups.
   void findOrInsert(const EncodedKeys& keys, std::uint32_t* gids);
+  // gids[i] = group of row i, inserting new groups, for the rows whose key hash falls in hash range `part` of
+  // `parts` (hashPart); the other rows get `other`.
+  void findOrInsertPart(const EncodedKeys& keys, std::uint32_t* gids, std::size_t part, std::size_t parts,
+                        std::uint32_t other);
   // gids[i] = group of row i or -1. Rows with a null key find nothing when !nullsMatch.
   void find(const EncodedKeys& keys, std::int64_t* gids, bool nullsMatch) const;
   // Group of other's group g in this table (inserting it when absent); both tables share the encoding.
