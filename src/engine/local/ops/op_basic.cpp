@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <memory>
+#include <mutex>
 #include <random>
 
 #include "engine/errors.h"
+#include "engine/local/ops/op_sort.h"
 #include "engine/local/ops/operators.h"
 #include "engine/local/plan/planner.h"
 
@@ -253,31 +257,106 @@ class XorShiftRandom {
   std::uint64_t state_;
 };
 
-Batch sortByAllColumns(const Batch& b, const std::vector<DataType>& types, const ExecContext& ctx) {
-  std::vector<SortKey> keys;
+// The order in which a sample draws the rows of a partition: every sortable column ascending, nulls first
+// (Spark sorts each partition before drawing, so that a random split does not depend on the order the rows
+// came in). All segments of a random split draw from the same partitions, usually persisted ones: the order
+// is computed once per partition and kept while the partition's columns live (weak references: the memo
+// never keeps data alive, and an entry whose columns are gone is never matched by new ones at the same
+// address).
+class SampleOrderMemo {
+ public:
+  using Order = std::shared_ptr<const std::vector<std::uint32_t>>;
+
+  Order find(const Batch& b) {
+    std::lock_guard<std::mutex> lock(mu_);
+    dropExpired();
+    for (const Entry& e : entries_)
+      if (matches(e, b)) return e.order;
+    return nullptr;
+  }
+
+  void add(const Batch& b, Order order) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Entry e{{}, b.rows, std::move(order)};
+    for (const VectorPtr& c : b.columns) e.columns.push_back(c);
+    entries_.push_back(std::move(e));
+    std::size_t rows = 0;
+    for (const Entry& x : entries_) rows += x.rows;
+    while (!entries_.empty() && (entries_.size() > kMaxEntries || rows > kMaxRows)) {
+      rows -= entries_.front().rows;
+      entries_.erase(entries_.begin());
+    }
+  }
+
+ private:
+  struct Entry {
+    std::vector<std::weak_ptr<const Vector>> columns;
+    std::size_t rows = 0;
+    Order order;
+  };
+  static constexpr std::size_t kMaxEntries = 256;
+  static constexpr std::size_t kMaxRows = std::size_t{1} << 26;  // 256 MB of orders at most
+
+  static bool matches(const Entry& e, const Batch& b) {
+    if (e.rows != b.rows || e.columns.size() != b.columns.size()) return false;
+    for (std::size_t c = 0; c < b.columns.size(); ++c) {
+      VectorPtr alive = e.columns[c].lock();
+      if (alive.get() != b.columns[c].get()) return false;
+    }
+    return true;
+  }
+  void dropExpired() {
+    entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
+                                  [](const Entry& e) {
+                                    for (const auto& c : e.columns)
+                                      if (c.expired()) return true;
+                                    return false;
+                                  }),
+                   entries_.end());
+  }
+
+  std::mutex mu_;
+  std::vector<Entry> entries_;  // oldest first
+};
+
+// Rows of b in sample order, or nullptr when the rows stay as they are (nothing to sort by, or one row).
+SampleOrderMemo::Order sampleOrder(const Batch& b, const std::vector<DataType>& types) {
+  static SampleOrderMemo memo;
+  std::vector<std::vector<const Vector*>> cols;
+  std::vector<DataType> keyTypes;
+  std::vector<SortSpec> specs;
   for (std::size_t i = 0; i < types.size(); ++i) {
     if (types[i].isArray() || types[i].isNull()) continue;
-    keys.push_back(SortKey{boundColumn(i, types[i]), true, true});
+    cols.push_back({b.columns[i].get()});
+    keyTypes.push_back(types[i]);
+    specs.push_back(SortSpec{true, true});
   }
-  if (keys.empty() || b.rows < 2) return b;
-  ExecContext one = ctx;
-  one.parallelism = 1;
-  Partitions sorted = sortPartitions(Partitions{b}, types, keys, one);
-  if (sorted.size() == 1) return sorted[0];
-  return concatBatches(sorted, types);
+  if (cols.empty() || b.rows < 2) return nullptr;
+  if (SampleOrderMemo::Order known = memo.find(b)) return known;
+  SortKeyMatrix matrix(cols, keyTypes, specs, {b.rows});
+  const std::vector<std::int64_t> sorted = matrix.sortInPlace();
+  auto order = std::make_shared<std::vector<std::uint32_t>>(sorted.begin(), sorted.end());
+  memo.add(b, order);
+  return order;
 }
 
 }  // namespace
 
 Partitions samplePartitions(const Partitions& input, const std::vector<DataType>& types, double lower, double upper,
                             std::int64_t seed, bool withReplacement, bool sortFirst, const ExecContext& ctx) {
+  (void)ctx;
   if (!(lower >= 0.0) || !(upper >= lower)) {
     throw IllegalArgumentException("requirement failed: Lower bound (" + std::to_string(lower) +
                                    ") must be <= upper bound (" + std::to_string(upper) + ")");
   }
   Partitions out(input.size());
   parallelFor(input.size(), [&](std::size_t p) {
-    Batch b = sortFirst ? sortByAllColumns(input[p], types, ctx) : input[p];
+    const Batch& b = input[p];
+    if (b.rows > std::numeric_limits<std::uint32_t>::max())
+      throw ExecutionException("A partition of more than 4294967295 rows cannot be sampled.");
+    // The draws go through the rows in sample order; position r of that order is row rowAt(r) of b.
+    const SampleOrderMemo::Order order = sortFirst ? sampleOrder(b, types) : nullptr;
+    auto rowAt = [&](std::size_t r) { return static_cast<std::int64_t>(order ? (*order)[r] : r); };
     std::uint64_t s = static_cast<std::uint64_t>(seed) + static_cast<std::uint64_t>(p);
     if (withReplacement) {
       double fraction = upper - lower;
@@ -287,7 +366,7 @@ Partitions samplePartitions(const Partitions& input, const std::vector<DataType>
         std::poisson_distribution<int> pd(fraction);
         for (std::size_t r = 0; r < b.rows; ++r) {
           int k = pd(gen);
-          for (int j = 0; j < k; ++j) idx.push_back(static_cast<std::int64_t>(r));
+          for (int j = 0; j < k; ++j) idx.push_back(rowAt(r));
         }
       }
       out[p] = takeRows(b, idx);
@@ -299,6 +378,16 @@ Partitions samplePartitions(const Partitions& input, const std::vector<DataType>
       return;
     }
     XorShiftRandom rng(static_cast<std::int64_t>(s));
+    if (order) {
+      std::vector<std::int64_t> idx;
+      idx.reserve(static_cast<std::size_t>(static_cast<double>(b.rows) * std::min(1.0, upper - lower) * 1.05) + 16);
+      for (std::size_t r = 0; r < b.rows; ++r) {
+        double u = rng.nextDouble();
+        if (u >= lower && u < upper) idx.push_back(rowAt(r));
+      }
+      out[p] = takeRows(b, idx);
+      return;
+    }
     std::vector<std::uint8_t> sel(b.rows);
     std::size_t n = 0;
     for (std::size_t r = 0; r < b.rows; ++r) {
