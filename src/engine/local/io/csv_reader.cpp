@@ -449,10 +449,19 @@ StructType inferSchema(const std::vector<std::string>& files, const CsvOptions& 
           std::string_view f = rec.fields[c];
           if (f.empty() || f == options.nullValue) continue;
           ColumnGuess& cg = g[c];
-          if (!stillFits(cg.type.id(), f, rules)) cg.type = inferField(cg.type, f, rules);
+          // Each test of a value as a date or a timestamp is made once, whether the column's type or the
+          // flags ask for it.
+          int date = -1, timestamp = -1;
+          auto isDate = [&] { return date >= 0 ? date == 1 : (date = rules.isDate(f)) == 1; };
+          auto isTimestamp = [&] { return timestamp >= 0 ? timestamp == 1 : (timestamp = rules.isTimestamp(f)) == 1; };
+          const TypeId id = cg.type.id();
+          const bool fits = id == TypeId::Date        ? isDate()
+                            : id == TypeId::Timestamp ? isTimestamp()
+                                                      : stillFits(id, f, rules);
+          if (!fits) cg.type = inferField(cg.type, f, rules);
           if (needFlags) {
-            if (cg.allDates && !rules.isDate(f)) cg.allDates = false;
-            if (cg.allTimestamps && !rules.isTimestamp(f)) cg.allTimestamps = false;
+            if (cg.allDates && !isDate()) cg.allDates = false;
+            if (cg.allTimestamps && !isTimestamp()) cg.allTimestamps = false;
           }
         }
       });

@@ -467,9 +467,27 @@ std::optional<std::int64_t> parseTimestamp(std::string_view s, const ZoneRules& 
 
 bool InferRules::isDate(std::string_view f) const { return date ? date->parseDate(f).has_value() : isStrictIsoDate(f); }
 
+namespace {
+
+bool twoDigits(std::string_view s, std::size_t at, int below) {
+  return isDigit(s[at]) && isDigit(s[at + 1]) && (s[at] - '0') * 10 + (s[at + 1] - '0') < below;
+}
+
+// The shapes nearly every timestamp column has, recognised without the general parser: a date alone
+// (yyyy-MM-dd) or a date and a time of day to the second (yyyy-MM-dd HH:mm:ss, a space or a T between).
+// Only a yes is certain here; anything else is left to the general parser, which accepts all of these.
+bool commonTimestampShape(std::string_view s) {
+  if (s.size() == 10) return isStrictIsoDate(s);
+  return s.size() == 19 && (s[10] == ' ' || s[10] == 'T') && s[13] == ':' && s[16] == ':' &&
+         isStrictIsoDate(s.substr(0, 10)) && twoDigits(s, 11, 24) && twoDigits(s, 14, 60) && twoDigits(s, 17, 60);
+}
+
+}  // namespace
+
 bool InferRules::isTimestamp(std::string_view f) const {
   static const ZoneRules kUtc;
-  return timestamp ? timestamp->parseTimestamp(f, kUtc).has_value() : parseTimestamp(f, kUtc).has_value();
+  if (timestamp) return timestamp->parseTimestamp(f, kUtc).has_value();
+  return commonTimestampShape(f) || parseTimestamp(f, kUtc).has_value();
 }
 
 DataType inferField(const DataType& typeSoFar, std::string_view f, const InferRules& r) {
