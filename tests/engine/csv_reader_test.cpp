@@ -585,6 +585,35 @@ TEST(CsvValues, DateTimePatterns) {
   EXPECT_THROW(csv::DateTimePattern::compile("SSSSSSSSSS"), AnalysisException);
 }
 
+// Inference recognises the common timestamp shapes without the general parser; both must agree on every
+// text of those shapes, valid or not (month 13, 29 February, hour 24, second 60, other separators).
+TEST(CsvValues, TimestampInferenceAgreesWithTheParser) {
+  const csv::InferRules rules;
+  const ZoneRules utc;
+  std::mt19937 rng(3);
+  auto digits = [&](int n, int max) {
+    std::string d = std::to_string(static_cast<int>(rng() % static_cast<unsigned>(max + 1)));
+    return std::string(static_cast<std::size_t>(std::max(0, n - static_cast<int>(d.size()))), '0') + d;
+  };
+  const std::string seps = " T_t";
+  int accepted = 0;
+  for (int i = 0; i < 20000; ++i) {
+    std::string s = (rng() % 10 == 0 ? digits(4, 9999) : "20" + digits(2, 30)) + "-" + digits(2, 13) + "-" + digits(2, 31);
+    if (rng() % 4 != 0) {
+      s += seps[rng() % seps.size()];
+      s += digits(2, 25) + ":" + digits(2, 60) + ":" + digits(2, 60);
+    }
+    const bool parsed = csv::parseTimestamp(s, utc).has_value();
+    EXPECT_EQ(rules.isTimestamp(s), parsed) << s;
+    accepted += parsed;
+  }
+  EXPECT_GT(accepted, 5000);  // both kinds of answers were tried
+  EXPECT_TRUE(rules.isTimestamp("2024-02-29 23:59:59"));
+  EXPECT_FALSE(rules.isTimestamp("2023-02-29 00:00:00"));
+  EXPECT_FALSE(rules.isTimestamp("2024-01-31 24:00:00"));
+  EXPECT_TRUE(rules.isTimestamp("2024-01-31T10:00:00Z"));
+}
+
 TEST(CsvValues, InferenceLadderAndMerging) {
   auto infer = [](std::vector<std::string> values) {
     DataType t;

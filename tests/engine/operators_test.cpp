@@ -14,6 +14,7 @@
 #include "engine/errors.h"
 #include "engine/local/expr/bound_expr.h"
 #include "engine/local/ops/operators.h"
+#include "engine/local/plan/planner.h"
 #include "engine/window.h"
 
 namespace engine::local {
@@ -289,6 +290,85 @@ TEST(HashAggregate, RandomizedAgainstMapReference) {
       EXPECT_EQ(r[nk + 3].get<std::int64_t>(), mx) << key;
     }
   }
+}
+
+// Keys that barely repeat (identifiers, whole rows) take another path through the aggregation than keys that
+// repeat often; a partition may also switch between the two. Counts and distinct counts must not tell.
+TEST(HashAggregate, KeysThatBarelyRepeatCountAsAnyOthers) {
+  std::mt19937_64 rng(11);
+  std::vector<Row> rows;
+  std::map<std::string, std::int64_t> byId, byPair, byText;
+  std::map<std::string, std::set<std::int64_t>> distinctV;
+  auto add = [&](Value id, std::int64_t v) {
+    const std::string idText = id.isNull() ? "null" : id.toString();
+    const std::string text = "t" + idText;
+    rows.push_back({id, Value(static_cast<std::int32_t>(v % 3)), text, v});
+    ++byId[idText];
+    ++byPair[idText + "|" + std::to_string(v % 3)];
+    ++byText[text];
+    distinctV[std::to_string(v % 3)].insert(idText == "null" ? -1 : id.get<std::int64_t>());
+  };
+  // Unique keys, then one partition whose first rows are all new and later rows repeat them, then few keys.
+  for (std::int64_t i = 0; i < 60000; ++i) add(Value(i), static_cast<std::int64_t>(rng() % 1000));
+  for (std::int64_t i = 0; i < 90000; ++i) add(i % 50 == 0 ? Value() : Value(100000 + (i < 20000 ? i : i % 20000)), i);
+  for (std::int64_t i = 0; i < 50000; ++i) add(Value(i % 37), i);
+  const std::vector<DataType> types{LongType(), IntegerType(), StringType(), LongType()};
+  const auto input = makeParts(types, rows, {60000, 0, 90000, 50000});
+
+  auto counted = [&](const std::vector<BoundExprPtr>& keys, const std::vector<AggregateCall>& aggs) {
+    std::map<std::string, std::int64_t> got;
+    for (const Row& r : rowsOf(hashAggregate(input, keys, aggs, testCtx()))) {
+      std::string key;
+      for (std::size_t k = 0; k < keys.size(); ++k) key += (k ? "|" : "") + (r[k].isNull() ? std::string("null") : r[k].toString());
+      EXPECT_TRUE(got.emplace(key, aggs.empty() ? 1 : r[keys.size()].get<std::int64_t>()).second) << "group twice: " << key;
+    }
+    return got;
+  };
+  EXPECT_EQ(counted({col(0, LongType())}, {agg("count", {one()})}), byId);                         // one fixed-width key
+  EXPECT_EQ(counted({col(0, LongType()), col(1, IntegerType())}, {agg("count", {one()})}), byPair);  // packed keys
+  EXPECT_EQ(counted({col(2, StringType())}, {agg("count", {one()})}), byText);                       // serialised keys
+  std::map<std::string, std::int64_t> ones;
+  for (const auto& [k, c] : byId) ones[k] = 1;
+  EXPECT_EQ(counted({col(0, LongType())}, {}), ones);  // grouping alone, as DISTINCT runs it
+  // count(DISTINCT id) per v % 3 de-duplicates (v % 3, id) first: nearly one group per row.
+  std::map<std::string, std::int64_t> distinctCounts;
+  for (const auto& [k, ids] : distinctV) distinctCounts[k] = static_cast<std::int64_t>(ids.size() - ids.count(-1));
+  EXPECT_EQ(counted({col(1, IntegerType())}, {agg("count", {col(0, LongType())}, true)}), distinctCounts);
+}
+
+// ---- Sampling -------------------------------------------------------------------------------------
+
+TEST(Sample, DrawsDoNotDependOnRowOrderOrOnWhatWasDrawnBefore) {
+  std::mt19937_64 rng(5);
+  std::vector<Row> rows;
+  for (int i = 0; i < 30000; ++i) {
+    const std::int64_t k = static_cast<std::int64_t>(rng() % 500);
+    rows.push_back({k % 3 == 0 ? Value() : Value(k), i % 4 == 0 ? Value(kNaN) : Value(static_cast<double>(k) / 7.0),
+                    "s" + std::to_string(k % 11)});
+  }
+  const std::vector<DataType> types{LongType(), DoubleType(), StringType()};
+  const Partitions input = makeParts(types, rows, {12000, 0, 18000});
+  std::vector<Row> shuffledRows = rows;
+  std::shuffle(shuffledRows.begin(), shuffledRows.begin() + 12000, rng);
+  std::shuffle(shuffledRows.begin() + 12000, shuffledRows.end(), rng);
+  const Partitions shuffled = makeParts(types, shuffledRows, {12000, 0, 18000});
+
+  const std::vector<double> bounds{0.0, 0.25, 0.7, 1.0};
+  std::vector<std::string> all;
+  for (std::size_t s = 0; s + 1 < bounds.size(); ++s) {
+    const auto first = texts(rowsOf(samplePartitions(input, types, bounds[s], bounds[s + 1], 42, false, true, testCtx())));
+    // The same partitions drawn again, and the same rows in another order within each partition.
+    EXPECT_EQ(texts(rowsOf(samplePartitions(input, types, bounds[s], bounds[s + 1], 42, false, true, testCtx()))), first);
+    EXPECT_EQ(texts(rowsOf(samplePartitions(shuffled, types, bounds[s], bounds[s + 1], 42, false, true, testCtx()))),
+              first);
+    all.insert(all.end(), first.begin(), first.end());
+  }
+  // The segments together hold every row once.
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(all, sortedTexts(rows));
+  // With replacement, too, the draw is the same whatever the order of the rows.
+  EXPECT_EQ(texts(rowsOf(samplePartitions(input, types, 0.0, 1.5, 3, true, true, testCtx()))),
+            texts(rowsOf(samplePartitions(shuffled, types, 0.0, 1.5, 3, true, true, testCtx()))));
 }
 
 // ---- Joins ----------------------------------------------------------------------------------------
