@@ -206,6 +206,52 @@ TEST_F(SqlEdgeCases, WindowsAtPartitionEdges) {
   });
 }
 
+TEST_F(SqlEdgeCases, FiltersStatisticsAndWidening) {
+  check({
+      {"SELECT DISTINCT x FROM VALUES (0.0D), (-0.0D), (double('NaN')), (double('NaN')), (NULL) AS n(x) "
+       "ORDER BY x NULLS FIRST",
+       {"NULL", "0.0", "NaN"}},
+      {"SELECT count(*) FILTER (WHERE v > 2), sum(v) FILTER (WHERE s IS NOT NULL) FROM t", {"3 | 12.0"}},
+      {"SELECT k, count(*) FROM t GROUP BY k HAVING count(*) > 1 ORDER BY k", {"1 | 2", "2 | 2"}},
+      {"SELECT first(s, true), last(s, true), first(s) FROM (SELECT * FROM t ORDER BY k NULLS FIRST, s NULLS FIRST)",
+       {"c | d | c"}},
+      {"SELECT bool_and(v > 0), bool_or(v > 4), every(k > 0) FROM t", {"true | true | true"}},
+      {"SELECT k, collect_list(s) FROM (SELECT * FROM t ORDER BY s) GROUP BY k ORDER BY k NULLS FIRST",
+       {"NULL | [c]", "1 | [a, b]", "2 | [e]", "3 | [d]"}},
+      {"SELECT sum(id), avg(id), min(id), max(id), count(*) FROM range(0, 10, 3)", {"18 | 4.5 | 0 | 9 | 4"}},
+      {"SELECT count(*), sum(id) FROM range(10, 0, -4)", {"3 | 18"}},
+      {"SELECT id FROM range(5) ORDER BY id DESC LIMIT 0", {}},
+      // The average of a decimal(2,1) is a decimal(6,5); one value has no sample deviation.
+      {"SELECT k, avg(v), stddev_samp(v) FROM t GROUP BY k ORDER BY k NULLS FIRST",
+       {"NULL | 4.00000 | NULL", "1 | 1.00000 | NULL", "2 | 4.00000 | 1.4142135623730951", "3 | 2.00000 | NULL"}},
+      // A pair with a null is left out of both sides.
+      {"SELECT corr(a, b), covar_pop(a, b), covar_samp(a, b) FROM VALUES (1.0D, 2.0D), (2.0D, 4.0D), (3.0D, 6.5D), "
+       "(NULL, 1.0D) AS c(a, b)",
+       {"0.9979487157886733 | 1.5 | 2.25"}},
+      {"SELECT skewness(x), kurtosis(x) FROM VALUES (1.0D), (2.0D), (3.0D), (10.0D) AS c(x)",
+       {"1.0182337649086284 | -0.7696000000000001"}},
+      // NaN is above every number for max and min; a sum with NaN is NaN.
+      {"SELECT max(x), min(x), sum(x) FROM VALUES (1.0D), (double('NaN')), (double('-Infinity')) AS c(x)",
+       {"NaN | -Infinity | NaN"}},
+      {"SELECT k, v, row_number() OVER (ORDER BY v NULLS LAST, k) FROM t ORDER BY 3",
+       {"1 | 1.0 | 1", "3 | 2.0 | 2", "2 | 3.0 | 3", "NULL | 4.0 | 4", "2 | 5.0 | 5", "1 | NULL | 6"}},
+      {"SELECT s, cume_dist() OVER (ORDER BY k), percent_rank() OVER (ORDER BY k) FROM t WHERE s IS NOT NULL ORDER BY s",
+       {"a | 0.6 | 0.25", "b | 0.6 | 0.25", "c | 0.2 | 0.0", "d | 1.0 | 1.0", "e | 0.8 | 0.75"}},
+      // A join on an inequality only.
+      {"SELECT a.k, b.k FROM (SELECT k FROM t WHERE k IS NOT NULL) a JOIN (SELECT k FROM u WHERE k IS NOT NULL) b "
+       "ON a.k < b.k ORDER BY 1, 2",
+       {"1 | 4", "1 | 4", "2 | 4", "2 | 4", "3 | 4"}},
+      // A null in an IN list: IN still finds its matches, NOT IN finds nothing.
+      {"SELECT * FROM t WHERE k IN (1, NULL) ORDER BY s", {"1 | a | 1.0", "1 | b | NULL"}},
+      {"SELECT * FROM t WHERE k NOT IN (1, NULL)", {}},
+      {"SELECT k, s FROM t UNION SELECT k, w FROM u ORDER BY 1 NULLS FIRST, 2 NULLS FIRST",
+       {"NULL | c", "NULL | z", "1 | a", "1 | b", "1 | x", "1 | y", "2 | NULL", "2 | e", "3 | d", "4 | w"}},
+      // decimal(2,1) and double widen to double.
+      {"SELECT v FROM t UNION ALL SELECT CAST(k AS DOUBLE) FROM u ORDER BY 1 NULLS LAST",
+       {"1.0", "1.0", "1.0", "2.0", "3.0", "4.0", "4.0", "5.0", "NULL", "NULL"}},
+  });
+}
+
 TEST_F(SqlEdgeCases, TopRowsAndOffsets) {
   check({
       {"SELECT s FROM t ORDER BY v DESC NULLS LAST LIMIT 2", {"e", "c"}},
