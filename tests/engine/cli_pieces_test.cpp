@@ -6,6 +6,7 @@
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -481,6 +482,69 @@ TEST(CliMetricGate, LimitsAreCheckedNumbers) {
     EXPECT_NE(r.err.find("'" + bad + "' is not a finite number"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "") << bad;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The profile of columns at the edges: all missing, constant, a single row; bins checked by hand.
+TEST(CliReportContent, UnusualColumnsGiveTrueFigures) {
+  const ScratchDir dir("norq_cli_report");
+  // amount = (37 i mod 11) + 0.5 for i = 0..11: 0.5 twice, then each of 1.5 .. 10.5 once.
+  std::string csv = "id,const,empty,amount,cat,y\n";
+  for (int i = 0; i < 12; ++i)
+    csv += std::to_string(i) + ",7,," + std::to_string((i * 37) % 11) + ".5," + (i % 2 ? "b" : "a") + "," +
+           std::to_string(i % 2) + "\n";
+  const CliRun r = runCli({"profile", dir.write("odd.csv", csv), "--label", "y", "--id", "id", "--json", "-",
+                           "--history", dir.path("h.sqlite")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const json j = json::parse(r.out);
+  std::map<std::string, json> profile;
+  for (const json& f : j["profile"]) profile[f["feature"].get<std::string>()] = f;
+  // A column with no value at all: every row missing, nothing to bin, no bounds.
+  EXPECT_EQ(profile["empty"]["missing_fraction"], 1.0);
+  EXPECT_EQ(profile["empty"]["null_values"], 12);
+  EXPECT_TRUE(profile["empty"]["minimum"].is_null());
+  EXPECT_EQ(j["histograms"]["empty"]["counts"], json::array());
+  EXPECT_EQ(j["histograms"]["empty"]["missing"], 12);
+  // A constant column: one value, its bounds equal, all rows in one bar.
+  EXPECT_EQ(profile["const"]["distinct_count"], 1);
+  EXPECT_EQ(profile["const"]["minimum"], 7.0);
+  EXPECT_EQ(profile["const"]["maximum"], 7.0);
+  EXPECT_EQ(j["histograms"]["const"]["counts"], json::array({12}));
+  // 15 bins of width 2/3 from 0.5 to 10.5; the last bin holds the maximum.
+  EXPECT_EQ(profile["amount"]["distinct_count"], 11);
+  EXPECT_EQ(profile["amount"]["minimum"], 0.5);
+  EXPECT_EQ(profile["amount"]["maximum"], 10.5);
+  const json& amount = j["histograms"]["amount"];
+  EXPECT_EQ(amount["counts"], json::array({2, 1, 0, 1, 1, 0, 1, 1, 0, 1, 1, 0, 1, 1, 1}));
+  EXPECT_EQ(amount["labels"].size(), 16u);
+  EXPECT_EQ(amount["labels"][3], "2.5");
+  EXPECT_EQ(amount["labels"][15], "10.5");
+  // Every histogram accounts for every row.
+  for (const auto& [name, h] : j["histograms"].items()) {
+    std::int64_t total = h["missing"].get<std::int64_t>() + h["other"].get<std::int64_t>();
+    for (const json& c : h["counts"]) total += c.get<std::int64_t>();
+    EXPECT_EQ(total, 12) << name;
+  }
+  EXPECT_EQ(j["histograms"]["cat"]["counts"], json::array({6, 6}));
+  // The identifier column is profiled as such, not binned.
+  EXPECT_EQ(profile["id"]["type"], "ID");
+  EXPECT_FALSE(j["histograms"].contains("id"));
+
+  // One data row: the split puts it in training, and its one value fills the last bin.
+  const CliRun one = runCli({"profile", dir.write("one.csv", "id,amount,y\n1,5.5,1\n"), "--label", "y", "--json",
+                             "-", "--history", dir.path("h.sqlite")});
+  ASSERT_EQ(one.status, 0) << one.err;
+  const json o = json::parse(one.out);
+  EXPECT_EQ(o["dataset"]["rows"], 1);
+  EXPECT_EQ(o["dataset"]["training_rows"].get<int>() + o["dataset"]["validation_rows"].get<int>() +
+                o["dataset"]["testing_rows"].get<int>(),
+            1);
+  std::int64_t binned = 0;
+  for (const json& c : o["histograms"]["amount"]["counts"]) binned += c.get<std::int64_t>();
+  EXPECT_EQ(binned, 1);
 }
 
 }  // namespace
