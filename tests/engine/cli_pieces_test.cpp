@@ -548,3 +548,49 @@ TEST(CliReportContent, UnusualColumnsGiveTrueFigures) {
 }
 
 }  // namespace
+
+namespace {
+
+// Data-quality counts on six rows worked out by hand, and the violation limit at its boundary.
+TEST(CliReportContent, QualityChecksCountEveryViolation) {
+  const ScratchDir dir("norq_cli_quality");
+  // Rows 2 and 3 are the same; hi < lo on rows 2, 3, 4 and 6 (row 5 is equal: no violation); ref is missing on row 4.
+  const std::string data = dir.write("q.csv", "id,lo,hi,ref\n1,1,5,10\n2,6,5,20\n2,6,5,20\n3,9,2,\n4,3,3,40\n5,8,1,50\n");
+  auto quality = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args{"quality", data, "--label", "ref", "--order", "hi:lo", "--json", "-", "--history",
+                                  dir.path("h.sqlite")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return runCli(args);
+  };
+  const CliRun r = quality({"--missing-id", "ref", "--fail-violations-above", "2", "--sample-rows", "1"});
+  EXPECT_EQ(r.status, cli::kThresholdCrossedStatus) << r.err;
+  const json j = json::parse(r.out);
+  const json& q = j["quality"];
+  EXPECT_EQ(q["duplicates"]["count"], 2);  // both copies
+  ASSERT_EQ(q["duplicates"]["sample"].size(), 1u);
+  EXPECT_EQ(q["duplicates"]["sample"][0]["id"], 2);
+  ASSERT_EQ(q["ordering"].size(), 1u);
+  EXPECT_EQ(q["ordering"][0]["count"], 4);
+  EXPECT_EQ(q["ordering"][0]["sample"].size(), 1u);
+  ASSERT_EQ(q["missing_ids"].size(), 1u);
+  EXPECT_EQ(q["missing_ids"][0]["count"], 1);
+  EXPECT_EQ(q["missing_ids"][0]["sample"][0]["id"], 3);
+  EXPECT_EQ(j["summary"]["violations"], 7);
+  // Only the check above the limit is crossed: 2 duplicates are not more than 2.
+  ASSERT_EQ(j["thresholds_crossed"].size(), 1u);
+  EXPECT_EQ(j["thresholds_crossed"][0]["check"], "violations_above");
+  EXPECT_EQ(j["thresholds_crossed"][0]["value"], 4.0);
+  EXPECT_EQ(j["status"], "failed");
+
+  // At the limit nothing fails; skipped checks and empty samples are left out of the counts.
+  const CliRun at = quality({"--fail-violations-above", "4", "--sample-rows", "0", "--no-duplicates"});
+  EXPECT_EQ(at.status, 0) << at.err;
+  const json a = json::parse(at.out);
+  EXPECT_FALSE(a["quality"].contains("duplicates"));
+  EXPECT_EQ(a["quality"]["ordering"][0]["count"], 4);
+  EXPECT_EQ(a["quality"]["ordering"][0]["sample"], json::array());
+  EXPECT_EQ(a["summary"]["violations"], 4);
+  EXPECT_EQ(a["status"], "warnings");  // violations without a limit crossed
+}
+
+}  // namespace
