@@ -114,8 +114,7 @@ TEST_F(ScanCliTest, FullScanReportsEveryPart) {
       EXPECT_LE(v.dump().size(), 17u) << name << " " << v.dump();
     }
   EXPECT_TRUE(j["histograms"]["amount"].contains("missing"));
-  std::ifstream html(htmlPath);
-  std::string page((std::istreambuf_iterator<char>(html)), std::istreambuf_iterator<char>());
+  const std::string page = norq_test::readFile(htmlPath);
   EXPECT_NE(page.find("<svg"), std::string::npos);
   EXPECT_NE(page.find("id=\"drift\""), std::string::npos);
   EXPECT_EQ(page.find("<script"), std::string::npos);
