@@ -6,66 +6,43 @@
 //
 // Each line prints the median wall time of R runs; memoised operations are timed on a fresh dataset per
 // run, so that the figure is the query's cost and not a memo hit.
-#include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include <fmt/core.h>
 
+#include "bench_data.h"
 #include "engine/engine.h"
 #include "spark/datasets/simple_spark_dataset.h"
 
 namespace {
 
 using namespace engine;  // NOLINT: a benchmark program
-using Clock = std::chrono::steady_clock;
+using bench::secondsOf;
 using spark::SimpleSparkDataset;
 using Strings = std::vector<std::string>;
 
-double seconds_of(const std::function<void()>& f) {
-  auto t0 = Clock::now();
-  f();
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
 double median_of(int runs, const std::function<void()>& f) {
   std::vector<double> t;
-  for (int i = 0; i < runs; ++i) t.push_back(seconds_of(f));
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
+  for (int i = 0; i < runs; ++i) t.push_back(secondsOf(f));
+  return bench::median(std::move(t));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::int64_t rows = 10'000'000;
-  int runs = 3;
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--rows") && i + 1 < argc) {
-      rows = std::atoll(argv[++i]);
-    } else if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) {
-      runs = std::max(1, std::atoi(argv[++i]));
-    } else {
-      std::fprintf(stderr, "usage: dataset_bench [--rows N] [--runs R]\n");
-      return 2;
-    }
-  }
+  const bench::Args args = bench::parseArgs(argc, argv, "dataset_bench");
+  const std::int64_t rows = args.rows;
+  const int runs = args.runs;
   auto spark = SparkSession::builder().appName("dataset_bench").getOrCreate();
-  DataFrame data = spark->range(rows)
-                       .selectExpr("id", "CAST(id % 1000 AS INT) AS k", "CAST((id * 7919) % 100003 AS DOUBLE) / 7.0 AS x",
-                                   "concat('c', CAST(id % 50 AS STRING)) AS s", "CAST(CAST(1577836800 + (id % 1500) * 86400 AS TIMESTAMP) AS DATE) AS d",
-                                   "CAST(id % 3 = 0 AS INT) AS y")
-                       .persist();
-  double gen = seconds_of([&] { data.count(); });
-  std::vector<DataFrame> parts = data.randomSplit({0.8, 0.2, 0.0}, 2);
-  for (auto& p : parts) p = p.persist();
-  double split = seconds_of([&] {
+  namespace c = bench::column;
+  DataFrame data = spark->range(rows).selectExpr("id", c::kK, c::kX, c::kS, c::kD, c::kY).persist();
+  double gen = secondsOf([&] { data.count(); });
+  const std::vector<DataFrame> parts = bench::persistedSplit(data);
+  double split = secondsOf([&] {
     for (auto& p : parts) p.count();
   });
   std::fprintf(stderr, "generated %lld rows in %.2f s, split in %.2f s on %d threads\n", static_cast<long long>(rows), gen,
@@ -85,16 +62,12 @@ int main(int argc, char** argv) {
   std::vector<std::pair<std::string, double>> results;
   results.emplace_back("construct (3 checksums)", median_of(runs, [&] { fresh(); }));
   auto ds = fresh();
-  results.emplace_back("first query of all rows", seconds_of([&] { ds->number_of_samples(); }));
+  results.emplace_back("first query of all rows", secondsOf([&] { ds->number_of_samples(); }));
   auto timed_fresh = [&](const std::string& label, const std::function<void(SimpleSparkDataset&)>& f) {
-    std::vector<double> t;
-    for (int i = 0; i < runs; ++i) {
-      auto d = fresh();
-      d->number_of_samples();  // materialise the persisted frame of all rows outside the timing
-      t.push_back(seconds_of([&] { f(*d); }));
-    }
-    std::sort(t.begin(), t.end());
-    results.emplace_back(label, t[t.size() / 2]);
+    results.emplace_back(label, bench::timedOnFresh(runs, o, [&](SimpleSparkDataset& d) {
+                                  f(d);
+                                  return 0.0;
+                                }).first);
   };
   timed_fresh("number_of_training_samples", [](SimpleSparkDataset& d) { d.number_of_training_samples(); });
   timed_fresh("filter_count(x > 5000)", [](SimpleSparkDataset& d) { d.filter_count("x > 5000"); });

@@ -11,12 +11,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "bench_data.h"
 #include "engine/engine.h"
 #include "engine/functions.h"
 #include "host/calculations.h"
@@ -28,22 +27,16 @@
 namespace {
 
 using namespace engine;  // NOLINT: a benchmark program
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 using spark::SimpleSparkDataset;
 using Strings = std::vector<std::string>;
-namespace F = engine::functions;
 
 // The median wall time of `runs` calls, and the figure the last call returned.
 std::pair<double, double> timed(int runs, const std::function<double()>& f) {
   std::vector<double> t;
   double figure = 0;
-  for (int i = 0; i < runs; ++i) {
-    const auto t0 = Clock::now();
-    figure = f();
-    t.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
-  }
-  std::sort(t.begin(), t.end());
-  return {t[t.size() / 2], figure};
+  for (int i = 0; i < runs; ++i) t.push_back(bench::secondsOf([&] { figure = f(); }));
+  return {bench::median(std::move(t)), figure};
 }
 
 double rowCount(LocalTable::RowRange rows) {
@@ -55,39 +48,23 @@ double rowCount(LocalTable::RowRange rows) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::int64_t rows = 10'000'000;
-  int runs = 3;
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--rows") && i + 1 < argc) {
-      rows = std::atoll(argv[++i]);
-    } else if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) {
-      runs = std::max(1, std::atoi(argv[++i]));
-    } else {
-      std::fprintf(stderr, "usage: statistics_bench [--rows N] [--runs R]\n");
-      return 2;
-    }
-  }
+  const bench::Args args = bench::parseArgs(argc, argv, "statistics_bench");
+  const std::int64_t rows = args.rows;
+  const int runs = args.runs;
   spark::metrics::load();
   spark::calculation_handlers::load();
   auto session = SparkSession::builder().appName("statistics_bench").getOrCreate();
-  // The formulas are repeated in scripts/statistics_bench.py: keep them in step.
+  namespace c = bench::column;
   DataFrame data = session->range(rows)
-                       .selectExpr("id", "CASE WHEN id % 101 = 0 THEN NULL ELSE id END AS rid",
-                                   "CAST((id * 7919) % 100003 AS DOUBLE) / 7.0 AS x",
-                                   "CAST((id * 104729) % 99991 AS DOUBLE) / 7.0 + 100.0 AS z",
-                                   "CAST(id % 1000 AS INT) AS k", "concat('c', CAST(id % 50 AS STRING)) AS s",
-                                   "CASE WHEN id % 2 = 0 THEN 'M' ELSE 'F' END AS g", "CAST(id % 97 AS INT) AS a",
-                                   "CAST((id * 13) % 89 AS INT) AS b", "CAST((id * 7) % 1000003 AS DOUBLE) / 3.0 AS w",
-                                   "CAST(id % 3 = 0 AS INT) AS y", "CAST((id * 31) % 7 < 3 AS INT) AS p")
+                       .selectExpr("id", c::kNullableId, c::kX, c::kZ, c::kK, c::kS, c::kG, c::kA, c::kB, c::kW, c::kY,
+                                   c::kP)
                        .persist();
   const auto t0 = Clock::now();
   data.count();
   std::fprintf(stderr, "generated %lld rows in %.2f s on %d threads\n", static_cast<long long>(rows),
                std::chrono::duration<double>(Clock::now() - t0).count(), session->defaultParallelism());
 
-  // The dataset's segments: a random 80/20/0 split of all rows (so the dataset's frame of all rows holds them all).
-  std::vector<DataFrame> parts = data.randomSplit({0.8, 0.2, 0.0}, 2);
-  for (auto& part : parts) part = part.persist();
+  const std::vector<DataFrame> parts = bench::persistedSplit(data);
   const SimpleSparkDataset::Options o{.training_data = parts[0],
                                       .validation_data = parts[1],
                                       .testing_data = parts[2],
@@ -99,20 +76,8 @@ int main(int argc, char** argv) {
                                       .prediction_name = "p"};
   std::vector<std::pair<std::string, std::pair<double, double>>> results;
   auto add = [&](const std::string& name, const std::function<double()>& f) { results.emplace_back(name, timed(runs, f)); };
-  // Dataset methods are memoised per dataset: each run uses a fresh one, built (checksums, the persisted frame
-  // of all rows) outside the timing.
   auto addFresh = [&](const std::string& name, const std::function<double(const SimpleSparkDataset&)>& f) {
-    std::vector<double> t;
-    double figure = 0;
-    for (int i = 0; i < runs; ++i) {
-      auto d = SimpleSparkDataset::create(o);
-      d->number_of_samples();
-      const auto start = Clock::now();
-      figure = f(*d);
-      t.push_back(std::chrono::duration<double>(Clock::now() - start).count());
-    }
-    std::sort(t.begin(), t.end());
-    results.emplace_back(name, std::make_pair(t[t.size() / 2], figure));
+    results.emplace_back(name, bench::timedOnFresh(runs, o, f));
   };
 
   addFresh("histogram_numeric", [&](const SimpleSparkDataset& d) {

@@ -242,7 +242,8 @@ void applyConfigFile(ScanOptions& o) {
         for (const std::string& t : o.failMetricBelow) given.push_back(t.substr(0, t.find('=')));
         for (const auto& [metric, limit] : value.items())
           if (std::find(given.begin(), given.end(), metric) == given.end())
-            o.failMetricBelow.push_back(metric + "=" + std::to_string(limit.get<double>()));
+            // The limit's shortest exact text (std::to_string would round 0.9999999 to 1.000000).
+            o.failMetricBelow.push_back(metric + "=" + nlohmann::json(limit.get<double>()).dump());
       } else if (key == "drift") {
         if (!value.is_object()) throw CliError(where(key) + ": expected per-column limits ({\"income\": {\"psi_above\": 0.1}})");
         static const std::vector<std::string> kLimits = {"psi_above", "pvalue_below"};

@@ -484,12 +484,17 @@ json metricsJson(const spark::BaseSparkDatasetMixin& ds, const engine::DataFrame
       for (const auto& [k, v] : m["values"].items()) names.push_back(k);
       throw CliError("--fail-metric-below: no metric named " + name + nearestHint(name, names));
     }
+    // The whole value must be a finite number: "0.7x" is a typo, and a NaN limit would let every figure pass.
+    const std::string text = t.substr(eq + 1);
     double limit = 0;
+    std::size_t used = 0;
     try {
-      limit = std::stod(t.substr(eq + 1));
+      limit = std::stod(text, &used);
     } catch (const std::exception&) {
-      throw CliError("--fail-metric-below: '" + t.substr(eq + 1) + "' is not a number");
+      used = 0;
     }
+    if (used == 0 || used != text.size() || !std::isfinite(limit))
+      throw CliError("--fail-metric-below: '" + text + "' is not a finite number");
     const json& v = m["values"][name];
     if (v.is_null())
       // A gate must not pass on a figure it could not check (no row with a label, no prediction).

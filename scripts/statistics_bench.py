@@ -5,7 +5,7 @@ ratios (other / norq-spark: above 1 means norq-spark is faster).
 
     python3 scripts/statistics_bench.py [--rows 10000000] [--runs 3] [--bin build/statistics_bench] [--skip-spark]
 
-The rows are built from the row number by the formulas of bench/statistics_bench.cpp (keep them in step), so the
+The rows are built from the row number by the formulas of bench/bench_data.h (keep them in step), so the
 three engines compute over equal values: the histogram handler (a numeric column in 15 bins, a text column by
 category; and the drift form of both: two samples over shared bins), the two-sample KS test between two halves
 of the rows (scipy.stats.ks_2samp on the same arrays), each of the seven model metrics and its metric_diff

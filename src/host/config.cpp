@@ -73,6 +73,9 @@ nlohmann::json config_section(const std::string& section) {
 engine::Value json_to_value(const nlohmann::json& j) {
   if (j.is_null()) return engine::Value();
   if (j.is_boolean()) return engine::Value(j.get<bool>());
+  if (j.is_number_unsigned() && j.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX))
+    // Read as a signed 64-bit number it would wrap to a negative value.
+    throw ConfigError("Configuration value " + j.dump() + " is too large for a 64-bit integer.");
   if (j.is_number_integer()) {
     auto v = j.get<std::int64_t>();
     if (v >= INT32_MIN && v <= INT32_MAX) return engine::Value(static_cast<int>(v));

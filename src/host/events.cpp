@@ -63,7 +63,9 @@ EventRecord readRow(const Statement& s) {
   auto j = nlohmann::json::parse(s.text(5), nullptr, false);
   if (j.is_array())
     for (const auto& kv : j)
-      if (kv.is_array() && kv.size() == 2) r.checksums.set(kv[0].get<std::string>(), kv[1].get<std::string>());
+      // A damaged entry (not a pair of texts) is skipped: the record keeps its other fields.
+      if (kv.is_array() && kv.size() == 2 && kv[0].is_string() && kv[1].is_string())
+        r.checksums.set(kv[0].get<std::string>(), kv[1].get<std::string>());
   r.time = s.text(6);
   return r;
 }

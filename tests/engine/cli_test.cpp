@@ -18,6 +18,7 @@
 #include "cli/output_table.h"
 #include "cli/sql_command.h"
 #include "cli/view_args.h"
+#include "cli_run.h"
 
 namespace {
 
@@ -25,10 +26,7 @@ using engine::DataType;
 using engine::LocalTable;
 using engine::Value;
 
-std::string sourceDir() {
-  if (const char* env = std::getenv("NORQ_SOURCE_DIR")) return env;
-  return NORQ_SOURCE_DIR;
-}
+using norq_test::sourceDir;
 
 // A small table built column by column: id int, x double (with NaN and null), s string, d decimal(5,2).
 LocalTable handBuiltTable() {
@@ -203,10 +201,8 @@ TEST(CliInlineTable, ReportsTheRowAndColumnOfABadValue) {
 
 TEST(CliInlineTable, MissingOrMalformedFile) {
   EXPECT_THROW(cli::loadInlineTable("/nonexistent/t.json", "t"), cli::CliError);
-  const auto path = std::filesystem::temp_directory_path() / "norq_cli_test_bad.json";
-  std::ofstream(path) << "{\"schema\": [";
-  EXPECT_THROW(cli::loadInlineTable(path.string(), "t"), cli::CliError);
-  std::filesystem::remove(path);
+  const norq_test::ScratchDir dir("norq_cli_test");
+  EXPECT_THROW(cli::loadInlineTable(dir.write("bad.json", "{\"schema\": ["), "t"), cli::CliError);
 }
 
 TEST(CliSqlCommand, SingleLineFoldsMultiLineMessages) {
@@ -291,10 +287,11 @@ TEST_F(CliSqlRun, CommandLineParsing) {
 }
 
 TEST_F(CliSqlRun, InlineTablesAndRowLimits) {
-  const auto path = std::filesystem::temp_directory_path() / "norq_cli_test_inline.json";
-  std::ofstream(path) << R"j({"schema": [["k", "int"], ["v", "double"]], "rows": [[1, 0.5], [2, "NaN"], [3, null]]})j";
+  const norq_test::ScratchDir dir("norq_cli_test");
+  const std::string path =
+      dir.write("inline.json", R"j({"schema": [["k", "int"], ["v", "double"]], "rows": [[1, 0.5], [2, "NaN"], [3, null]]})j");
   cli::SqlOptions o;
-  o.tables = {"t=" + path.string()};
+  o.tables = {"t=" + path};
   o.query = "SELECT k, v FROM t ORDER BY k";
   o.json = true;
   ASSERT_EQ(run(o), 0) << err_.str();
@@ -307,7 +304,6 @@ TEST_F(CliSqlRun, InlineTablesAndRowLimits) {
   o.json = false;
   ASSERT_EQ(run(o), 0) << err_.str();
   EXPECT_NE(out_.str().find("only showing top 2 rows"), std::string::npos) << out_.str();
-  std::filesystem::remove(path);
 }
 
 TEST_F(CliSqlRun, ErrorsAreOneLineWithStatusTwo) {

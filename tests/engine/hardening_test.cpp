@@ -20,6 +20,7 @@
 #include "cli/inline_table.h"
 #include "cli/output_files.h"
 #include "cli/sql_command.h"
+#include "cli_run.h"
 #include "engine/engine.h"
 #include "engine/local/plan/memory_budget.h"
 #include "engine/local/plan/planner.h"
@@ -30,33 +31,17 @@ namespace {
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
-struct CliRun {
-  int status;
-  std::string out, err;
-};
-
-CliRun run(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  int status = cli::runApp(args, out, err);
-  return {status, out.str(), err.str()};
-}
+using norq_test::CliRun;
+using norq_test::runCli;
 
 class HardeningTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("norq_hardening_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = norq_test::freshTempDir("norq_hardening", /*perTest=*/true);
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  std::string write(const std::string& name, const std::string& text) {
-    const fs::path p = dir_ / name;
-    std::ofstream(p, std::ios::binary) << text;
-    return p.string();
-  }
+  std::string write(const std::string& name, const std::string& text) { return norq_test::writeFile(dir_ / name, text); }
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
   // Rows of the history's events table (0 when the file does not exist).
@@ -258,7 +243,7 @@ TEST_F(HardeningTest, ProfileWorkGrowsLinearlyWithTheColumns) {
     }
     const std::string data = write("wide" + std::to_string(columns) + ".csv", csv);
     const std::uint64_t before = engine::local::nameLookupVisits();
-    CliRun r = run({"profile", data, "--label", "y", "--json", path("p.json"), "--history", path("h.sqlite"), "--quiet"});
+    CliRun r = runCli({"profile", data, "--label", "y", "--json", path("p.json"), "--history", path("h.sqlite"), "--quiet"});
     EXPECT_EQ(r.status, 0) << r.err;
     return static_cast<double>(engine::local::nameLookupVisits() - before);
   };
@@ -272,18 +257,18 @@ TEST_F(HardeningTest, FailedScansLeaveNoReportAndNoHistoryRecord) {
   const std::string data = write("d.csv", smallCsv());
   const std::string history = path("h.sqlite");
   // The HTML report's folder is missing: checked before the work, nothing written, nothing recorded.
-  CliRun r = run({"scan", data, "--label", "y", "--prediction", "p", "--json", path("r.json"), "--html",
+  CliRun r = runCli({"scan", data, "--label", "y", "--prediction", "p", "--json", path("r.json"), "--html",
                   path("missing/r.html"), "--history", history, "--quiet"});
   EXPECT_EQ(r.status, cli::kUsageErrorStatus);
   EXPECT_NE(r.err.find("--html"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(path("r.json")));
   EXPECT_EQ(historyRecords(history), 0);
   // A check that fails after the dataset was built (an unknown column to order by) records nothing either.
-  r = run({"quality", data, "--label", "y", "--order", "amount:nope", "--history", history, "--quiet"});
+  r = runCli({"quality", data, "--label", "y", "--order", "amount:nope", "--history", history, "--quiet"});
   EXPECT_EQ(r.status, cli::kUsageErrorStatus);
   EXPECT_EQ(historyRecords(history), 0);
   // A completed scan records its creation and its scan.
-  r = run({"profile", data, "--label", "y", "--json", path("ok.json"), "--history", history, "--quiet"});
+  r = runCli({"profile", data, "--label", "y", "--json", path("ok.json"), "--history", history, "--quiet"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(historyRecords(history), 2);
 }
@@ -297,9 +282,9 @@ TEST_F(HardeningTest, UnusableHistoryFilesAreRefusedAndLeftAlone) {
   const std::string data = write("d.csv", smallCsv());
   const std::string notSqlite = write("notdb", std::string(4096, 'x'));
   // A run that succeeds first: whatever the process opens once (and keeps) is open before the count.
-  ASSERT_EQ(run({"profile", data, "--label", "y", "--history", path("ok.sqlite"), "--quiet"}).status, 0);
+  ASSERT_EQ(runCli({"profile", data, "--label", "y", "--history", path("ok.sqlite"), "--quiet"}).status, 0);
   const std::size_t descriptors = openDescriptors();
-  CliRun r = run({"profile", data, "--label", "y", "--history", notSqlite, "--quiet"});
+  CliRun r = runCli({"profile", data, "--label", "y", "--history", notSqlite, "--quiet"});
   EXPECT_EQ(r.status, cli::kUsageErrorStatus);
   EXPECT_NE(r.err.find("notdb"), std::string::npos) << r.err;
   // Another program's database is not taken over.
@@ -308,18 +293,18 @@ TEST_F(HardeningTest, UnusableHistoryFilesAreRefusedAndLeftAlone) {
   ASSERT_EQ(sqlite3_open(other.c_str(), &db), SQLITE_OK);
   sqlite3_exec(db, "CREATE TABLE accounts (x INTEGER)", nullptr, nullptr, nullptr);
   sqlite3_close(db);
-  r = run({"profile", data, "--label", "y", "--history", other, "--quiet"});
+  r = runCli({"profile", data, "--label", "y", "--history", other, "--quiet"});
   EXPECT_EQ(r.status, cli::kUsageErrorStatus);
   EXPECT_NE(r.err.find("another kind"), std::string::npos) << r.err;
   // A history that cannot be created leaves no empty file behind.
-  r = run({"profile", data, "--label", "y", "--history", path("nodir/h.sqlite"), "--quiet"});
+  r = runCli({"profile", data, "--label", "y", "--history", path("nodir/h.sqlite"), "--quiet"});
   EXPECT_EQ(r.status, cli::kUsageErrorStatus);
   EXPECT_FALSE(fs::exists(path("nodir")));
   // A history another connection holds locked is refused once the wait for it ends.
   sqlite3* holder = nullptr;
   ASSERT_EQ(sqlite3_open(path("ok.sqlite").c_str(), &holder), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-  r = run({"profile", data, "--label", "y", "--history", path("ok.sqlite"), "--quiet"});
+  r = runCli({"profile", data, "--label", "y", "--history", path("ok.sqlite"), "--quiet"});
   EXPECT_EQ(r.status, cli::kUsageErrorStatus);
   EXPECT_NE(r.err.find("locked"), std::string::npos) << r.err;
   // (SQLite keeps a closed connection's descriptor of a file another connection of the same process has
@@ -351,7 +336,7 @@ TEST_F(HardeningTest, OptionRangesAreValidated) {
   for (const Case& c : cases) {
     std::vector<std::string> args = c.args;
     args.insert(args.end(), {"--label", "y", "--history", path("h.sqlite"), "--quiet"});
-    CliRun r = run(args);
+    CliRun r = runCli(args);
     EXPECT_EQ(r.status, cli::kUsageErrorStatus) << c.fragment;
     EXPECT_NE(r.err.find(c.fragment), std::string::npos) << r.err;
   }
@@ -370,13 +355,13 @@ TEST_F(HardeningTest, InputMessagesNameTheProblem) {
       {"/dev/null", "not a file or a folder"},
   };
   for (const Case& c : cases) {
-    CliRun r = run({"profile", c.input, "--history", path("h.sqlite"), "--quiet"});
+    CliRun r = runCli({"profile", c.input, "--history", path("h.sqlite"), "--quiet"});
     EXPECT_EQ(r.status, cli::kUsageErrorStatus) << c.input;
     EXPECT_NE(r.err.find(c.fragment), std::string::npos) << r.err;
   }
   // A malformed record is named by its file and line.
   const std::string ragged = write("ragged.csv", "a,b,y\n1,2,0\n3,4\n5,6,1\n");
-  CliRun r = run({"profile", ragged, "--label", "y", "--history", path("h.sqlite"), "--quiet"});
+  CliRun r = runCli({"profile", ragged, "--label", "y", "--history", path("h.sqlite"), "--quiet"});
   EXPECT_EQ(r.status, cli::kUsageErrorStatus);
   EXPECT_NE(r.err.find("ragged.csv, line 3"), std::string::npos) << r.err;
   // A reference column read as text where the data holds numbers is named with the reference.
@@ -384,7 +369,7 @@ TEST_F(HardeningTest, InputMessagesNameTheProblem) {
   std::string text = "id,amount,group,y,p\n";
   for (int i = 0; i < 10; ++i) text += std::to_string(i) + ",x" + std::to_string(i) + ",A,0,1\n";
   const std::string reference = write("ref.csv", text);
-  r = run({"drift", data, "--reference", reference, "--label", "y", "--history", path("h.sqlite"), "--quiet"});
+  r = runCli({"drift", data, "--reference", reference, "--label", "y", "--history", path("h.sqlite"), "--quiet"});
   EXPECT_EQ(r.status, cli::kUsageErrorStatus);
   EXPECT_NE(r.err.find("ref.csv: column amount holds string values where the data holds numbers"), std::string::npos)
       << r.err;
@@ -396,7 +381,7 @@ TEST_F(HardeningTest, ColumnNamesWithADotAreNamesNotPaths) {
     csv += std::to_string(i) + "," + std::to_string(10 + i % 7) + "." + std::to_string(i % 10) + "," +
            std::to_string(i % 2) + "," + std::to_string((i / 2) % 2) + "\n";
   const std::string data = write("dots.csv", csv);
-  CliRun r = run({"scan", data, "--label", "y.true", "--prediction", "p", "--json", "-", "--history",
+  CliRun r = runCli({"scan", data, "--label", "y.true", "--prediction", "p", "--json", "-", "--history",
                   path("h.sqlite"), "--order", "amount.usd:id"});
   ASSERT_EQ(r.status, 0) << r.err;
   const json j = json::parse(r.out);
@@ -412,7 +397,7 @@ TEST_F(HardeningTest, UnusualValuesGiveTrueFigures) {
   // Integers far beyond 64 bits, an infinity in a floating column, invalid UTF-8 in a category.
   const std::string data = write("odd.csv", smallCsv("big,wide,text", {"1e20,1.5,ok", "2e20,Infinity,caf\xe9",
                                                                        "3e20,2.5,ok"}));
-  CliRun r = run({"profile", data, "--label", "y", "--json", "-", "--history", path("h.sqlite")});
+  CliRun r = runCli({"profile", data, "--label", "y", "--json", "-", "--history", path("h.sqlite")});
   ASSERT_EQ(r.status, 0) << r.err;
   const json j = json::parse(r.out);
   // Labels of whole numbers beyond the 64-bit range are the numbers, not a wrapped cast.
@@ -430,12 +415,12 @@ TEST_F(HardeningTest, AFigureThatCannotBeComputedIsNull) {
   std::string csv = "a,y,p\n";
   for (int i = 0; i < 20; ++i) csv += std::to_string(i) + ",," + std::to_string(i % 2) + "\n";
   const std::string data = write("nolabel.csv", csv);
-  CliRun r = run({"metrics", data, "--label", "y", "--prediction", "p", "--json", "-", "--history", path("h.sqlite")});
+  CliRun r = runCli({"metrics", data, "--label", "y", "--prediction", "p", "--json", "-", "--history", path("h.sqlite")});
   ASSERT_EQ(r.status, 0) << r.err;
   const json j = json::parse(r.out);
   EXPECT_TRUE(j["metrics"]["values"]["accuracy"].is_null()) << j["metrics"].dump();
   // A gate on it does not pass: the figure could not be checked.
-  r = run({"metrics", data, "--label", "y", "--prediction", "p", "--fail-metric-below", "accuracy=0.5", "--history",
+  r = runCli({"metrics", data, "--label", "y", "--prediction", "p", "--fail-metric-below", "accuracy=0.5", "--history",
            path("h.sqlite")});
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_NE(r.out.find("accuracy cannot be computed"), std::string::npos) << r.out;

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "cli/app.h"
+#include "cli_run.h"
 #include "engine/dataframe.h"
 #include "engine/errors.h"
 #include "engine/local/io/parquet_reader.h"
@@ -25,16 +25,14 @@ namespace {
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
-std::string sourceDir() {
-  if (const char* env = std::getenv("NORQ_SOURCE_DIR")) return env;
-  return NORQ_SOURCE_DIR;
-}
+using norq_test::CliRun;
+using norq_test::runCli;
+using norq_test::sourceDir;
 
 class ParquetReaderTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = fs::temp_directory_path() / ("norq_parquet_test_" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
+    dir_ = norq_test::freshTempDir("norq_parquet_test");
     const std::string cmd = sourceDir() + "/.venv/bin/python " + sourceDir() + "/tests/engine/parquet_fixtures.py " +
                             dir_.string() + " " + sourceDir() + "/data/sample/loans.csv";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
@@ -243,17 +241,6 @@ TEST_F(ParquetReaderTest, DamagedAndUnsupportedInputsFailNamingTheFileAndColumn)
 }
 
 // The command on the same data as CSV and as Parquet (one file, and a folder of parts) gives every figure alike.
-struct CliRun {
-  int status;
-  std::string out, err;
-};
-
-CliRun runCli(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  int status = cli::runApp(args, out, err);
-  return {status, out.str(), err.str()};
-}
-
 // The report without its random id, what names the input files, what depends on the moment of the run or the earlier runs (its
 // time, the history), or on how the rows are cut into partitions (checksums of segments).
 json figures(const std::string& text) {

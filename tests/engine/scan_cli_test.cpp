@@ -17,34 +17,22 @@
 #include "cli/csv_flags.h"
 #include "cli/scan_options.h"
 #include "cli/scan_run.h"
+#include "cli_run.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
-std::string sourceDir() {
-  if (const char* env = std::getenv("NORQ_SOURCE_DIR")) return env;
-  return NORQ_SOURCE_DIR;
-}
-
-struct CliRun {
-  int status;
-  std::string out, err;
-};
-
-CliRun run(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  int status = cli::runApp(args, out, err);
-  return {status, out.str(), err.str()};
-}
+using norq_test::CliRun;
+using norq_test::runCli;
+using norq_test::sourceDir;
 
 class ScanCliTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = fs::temp_directory_path() / ("norq_scan_test_" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-    loans_ = sourceDir() + "/data/sample/loans.csv";
+    dir_ = norq_test::freshTempDir("norq_scan_test");
+    loans_ = norq_test::sampleData("loans.csv");
     // A drifted copy: every amount one and a half times larger.
     std::ifstream in(loans_);
     std::ofstream drifted(dir_ / "drifted.csv");
@@ -80,7 +68,7 @@ TEST_F(ScanCliTest, FullScanReportsEveryPart) {
   auto args = scanArgs((dir_ / "drifted.csv").string(), "full.sqlite");
   const std::string jsonPath = (dir_ / "report.json").string(), htmlPath = (dir_ / "report.html").string();
   args.insert(args.end(), {"--reference", loans_, "--json", jsonPath, "--html", htmlPath, "--order", "amount:age"});
-  CliRun r = run(args);
+  CliRun r = runCli(args);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(r.out.empty());  // --quiet
   json j = json::parse(std::ifstream(jsonPath));
@@ -126,8 +114,7 @@ TEST_F(ScanCliTest, FullScanReportsEveryPart) {
       EXPECT_LE(v.dump().size(), 17u) << name << " " << v.dump();
     }
   EXPECT_TRUE(j["histograms"]["amount"].contains("missing"));
-  std::ifstream html(htmlPath);
-  std::string page((std::istreambuf_iterator<char>(html)), std::istreambuf_iterator<char>());
+  const std::string page = norq_test::readFile(htmlPath);
   EXPECT_NE(page.find("<svg"), std::string::npos);
   EXPECT_NE(page.find("id=\"drift\""), std::string::npos);
   EXPECT_EQ(page.find("<script"), std::string::npos);
@@ -138,7 +125,7 @@ TEST_F(ScanCliTest, ThresholdsGiveTheirOwnStatus) {
   auto args = scanArgs((dir_ / "drifted.csv").string(), "thresholds.sqlite");
   args.insert(args.end(), {"--reference", loans_, "--fail-pvalue-below", "0.01", "--json", "-"});
   args.erase(std::find(args.begin(), args.end(), "--quiet"));
-  CliRun crossed = run(args);
+  CliRun crossed = runCli(args);
   EXPECT_EQ(crossed.status, cli::kThresholdCrossedStatus);
   json j = json::parse(crossed.out);
   EXPECT_EQ(j["status"], "failed");
@@ -154,23 +141,23 @@ TEST_F(ScanCliTest, ThresholdsGiveTheirOwnStatus) {
     }
   // The terminal summary leads with the verdict and the failed check's figures.
   args.erase(args.end() - 2, args.end());
-  CliRun summary = run(args);
+  CliRun summary = runCli(args);
   EXPECT_EQ(summary.out.rfind("Status: failed", 0), 0u) << summary.out;
   EXPECT_NE(summary.out.find("FAILED drift of amount: KS p-value"), std::string::npos) << summary.out;
   EXPECT_EQ(summary.out.find("0.000000"), std::string::npos) << summary.out;
   auto metrics = scanArgs(loans_, "thresholds.sqlite");
   metrics[0] = "metrics";
   metrics.insert(metrics.end(), {"--fail-metric-below", "accuracy=1.01"});
-  EXPECT_EQ(run(metrics).status, cli::kThresholdCrossedStatus);
+  EXPECT_EQ(runCli(metrics).status, cli::kThresholdCrossedStatus);
   metrics.back() = "accuracy=0";
-  EXPECT_EQ(run(metrics).status, 0);
+  EXPECT_EQ(runCli(metrics).status, 0);
 }
 
 TEST_F(ScanCliTest, MetricsCoverAllRowsWithTheConfusionMatrix) {
   auto args = scanArgs(loans_, "metrics.sqlite");
   args[0] = "metrics";
   args.insert(args.end(), {"--json", "-", "--score", "interest_rate"});
-  CliRun r = run(args);
+  CliRun r = runCli(args);
   ASSERT_EQ(r.status, 0) << r.err;
   const json m = json::parse(r.out)["metrics"];
   EXPECT_EQ(m["segment"], "all");
@@ -185,7 +172,7 @@ TEST_F(ScanCliTest, MetricsCoverAllRowsWithTheConfusionMatrix) {
   EXPECT_DOUBLE_EQ(m["values"]["precision"].get<double>(), tp / (tp + fp));
 
   args.insert(args.end(), {"--metrics-segment", "validation"});
-  const json v = json::parse(run(args).out)["metrics"];
+  const json v = json::parse(runCli(args).out)["metrics"];
   EXPECT_EQ(v["segment"], "validation");
   EXPECT_LT(v["rows"].get<int>(), 2000);
 
@@ -193,7 +180,7 @@ TEST_F(ScanCliTest, MetricsCoverAllRowsWithTheConfusionMatrix) {
   auto reg = scanArgs(loans_, "metrics.sqlite");
   reg = {"metrics", loans_, "--label", "amount", "--prediction", "income", "--json", "-",
          "--history", (dir_ / "metrics.sqlite").string()};
-  CliRun rr = run(reg);
+  CliRun rr = runCli(reg);
   ASSERT_EQ(rr.status, 0) << rr.err;
   const json rm = json::parse(rr.out)["metrics"];
   EXPECT_EQ(rm["task"], "regression");
@@ -207,7 +194,7 @@ TEST_F(ScanCliTest, ConfigurationUsesTheFlagNamesAndRejectsUnknownKeys) {
     "date": "application_date", "fail_psi_above": 5, "drift": {"amount": {"psi_above": 0.05}}})";
   std::vector<std::string> args{"drift", (dir_ / "drifted.csv").string(), "--reference", loans_, "--config",
                                 config.string(), "--json", "-", "--history", (dir_ / "config.sqlite").string()};
-  CliRun r = run(args);
+  CliRun r = runCli(args);
   EXPECT_EQ(r.status, cli::kThresholdCrossedStatus) << r.err;
   const json j = json::parse(r.out);
   EXPECT_EQ(j["dataset"]["target"], "defaulted");
@@ -218,7 +205,7 @@ TEST_F(ScanCliTest, ConfigurationUsesTheFlagNamesAndRejectsUnknownKeys) {
 
   auto expectConfigError = [&](const std::string& text, const std::string& fragment) {
     std::ofstream(config) << text;
-    CliRun bad = run(args);
+    CliRun bad = runCli(args);
     EXPECT_EQ(bad.status, cli::kUsageErrorStatus) << text;
     EXPECT_NE(bad.err.find(fragment), std::string::npos) << bad.err;
   };
@@ -232,7 +219,7 @@ TEST_F(ScanCliTest, ConfigurationUsesTheFlagNamesAndRejectsUnknownKeys) {
 
 TEST_F(ScanCliTest, UnknownNamesSuggestTheNearest) {
   auto expectHint = [&](const std::vector<std::string>& args, const std::string& fragment) {
-    CliRun r = run(args);
+    CliRun r = runCli(args);
     EXPECT_EQ(r.status, cli::kUsageErrorStatus);
     EXPECT_NE(r.err.find(fragment), std::string::npos) << r.err;
   };
@@ -251,9 +238,9 @@ TEST_F(ScanCliTest, SecondScanOfUnchangedDataMatchesTheLast) {
   args[0] = "quality";
   args.erase(args.begin() + 6, args.begin() + 12);  // quality takes no fairness options
   args.insert(args.end(), {"--json", "-"});
-  CliRun first = run(args);
+  CliRun first = runCli(args);
   ASSERT_EQ(first.status, 0) << first.err;
-  CliRun second = run(args);
+  CliRun second = runCli(args);
   ASSERT_EQ(second.status, 0) << second.err;
   json j = json::parse(second.out);  // nothing but the JSON on standard output
   EXPECT_EQ(j["history"]["checksums_match"], true);
@@ -262,7 +249,7 @@ TEST_F(ScanCliTest, SecondScanOfUnchangedDataMatchesTheLast) {
   // Other identifier columns change the dataset, not the data read.
   auto other = args;
   other[std::find(other.begin(), other.end(), "loan_id,applicant_id") - other.begin()] = "loan_id";
-  CliRun third = run(other);
+  CliRun third = runCli(other);
   ASSERT_EQ(third.status, 0) << third.err;
   const json t = json::parse(third.out);
   EXPECT_EQ(t["history"]["data_unchanged"], true);
@@ -270,7 +257,7 @@ TEST_F(ScanCliTest, SecondScanOfUnchangedDataMatchesTheLast) {
   EXPECT_EQ(t["history"]["trend"][0]["rows"], 2000);
 
   // The history command lists the scans of the name and the trends of their figures.
-  CliRun h = run({"history", "loans.csv", "--history", (dir_ / "again.sqlite").string()});
+  CliRun h = runCli({"history", "loans.csv", "--history", (dir_ / "again.sqlite").string()});
   ASSERT_EQ(h.status, 0) << h.err;
   EXPECT_EQ(std::count(h.out.begin(), h.out.end(), '\n') >= 5, true) << h.out;
   EXPECT_NE(h.out.find("Trends of loans.csv"), std::string::npos) << h.out;
@@ -283,10 +270,10 @@ TEST_F(ScanCliTest, SecondScanOfUnchangedDataMatchesTheLast) {
       rowsTrend = n == 3;
     }
   EXPECT_TRUE(rowsTrend) << h.out;
-  CliRun hj = run({"history", "--history", (dir_ / "again.sqlite").string(), "--json", "--last", "2"});
+  CliRun hj = runCli({"history", "--history", (dir_ / "again.sqlite").string(), "--json", "--last", "2"});
   ASSERT_EQ(hj.status, 0) << hj.err;
   EXPECT_EQ(json::parse(hj.out).size(), 2u);
-  CliRun typo = run({"history", "loans.cvs", "--history", (dir_ / "again.sqlite").string()});
+  CliRun typo = runCli({"history", "loans.cvs", "--history", (dir_ / "again.sqlite").string()});
   EXPECT_EQ(typo.status, cli::kUsageErrorStatus);
   EXPECT_NE(typo.err.find("did you mean 'loans.csv'"), std::string::npos) << typo.err;
 }
@@ -296,7 +283,7 @@ TEST_F(ScanCliTest, SecondScanOfUnchangedDataMatchesTheLast) {
 TEST_F(ScanCliTest, SummaryShowsTheKindsAndWarnsWhenAGuessDependsOnTheRowCount) {
   const std::vector<std::string> base{"profile", loans_, "--label", "defaulted", "--id", "loan_id,applicant_id",
                                       "--date", "application_date", "--history", (dir_ / "kinds.sqlite").string()};
-  CliRun r = run(base);
+  CliRun r = runCli(base);
   ASSERT_EQ(r.status, 0) << r.err;
   for (const char* line : {"Dataset loans.csv  2,000 rows (", "  categorical (guessed): gender, purpose, region\n",
                            "  note: term_months is guessed continuous from 5 distinct values in 2,000 rows; above 5,000 "
@@ -308,7 +295,7 @@ TEST_F(ScanCliTest, SummaryShowsTheKindsAndWarnsWhenAGuessDependsOnTheRowCount) 
 
   auto given = base;
   given.insert(given.end(), {"--continuous", "amount,interest_rate,income,employment_years,age", "--json", "-"});
-  CliRun g = run(given);
+  CliRun g = runCli(given);
   ASSERT_EQ(g.status, 0) << g.err;
   std::map<std::string, json> kinds;
   const json report = json::parse(g.out);
@@ -340,7 +327,7 @@ TEST_F(ScanCliTest, CsvOptionsReadOtherDialects) {
                                       "--json", "-", "--history", history};
   auto flags = base;
   flags.insert(flags.end(), {"--delimiter", ";", "--quote", "'", "--null-value", "NA", "--date-format", "dd/MM/yyyy"});
-  auto p = profileOf(run(flags));
+  auto p = profileOf(runCli(flags));
   ASSERT_EQ(p.size(), 4u);
   EXPECT_EQ(p["city"]["distinct_values"], 3);  // "Oslo; N" is one quoted value
   EXPECT_EQ(p["amount"]["null_values"], 2);
@@ -353,15 +340,15 @@ TEST_F(ScanCliTest, CsvOptionsReadOtherDialects) {
   std::ofstream(config) << R"({"delimiter": ";", "quote": "'", "null_value": "NA", "date_format": "dd/MM/yyyy"})";
   auto configured = base;
   configured.insert(configured.end(), {"--config", config.string()});
-  EXPECT_EQ(profileOf(run(configured)), p);
+  EXPECT_EQ(profileOf(runCli(configured)), p);
 
   auto tabbed = base;
   tabbed[1] = tab.string();
   tabbed.insert(tabbed.end(), {"--delimiter", "\\t", "--date-format", "dd/MM/yyyy"});
-  EXPECT_EQ(profileOf(run(tabbed))["day"]["maximum"], 1641254400.0);  // 2022-01-04
+  EXPECT_EQ(profileOf(runCli(tabbed))["day"]["maximum"], 1641254400.0);  // 2022-01-04
 
   // The reference is read with the same flags.
-  CliRun drift = run({"drift", semi.string(), "--reference", semi.string(), "--label", "id", "--delimiter", ";",
+  CliRun drift = runCli({"drift", semi.string(), "--reference", semi.string(), "--label", "id", "--delimiter", ";",
                       "--quote", "'", "--null-value", "NA", "--json", "-", "--history", history});
   ASSERT_EQ(drift.status, 0) << drift.err;
   const json driftReport = json::parse(drift.out);
@@ -370,20 +357,20 @@ TEST_F(ScanCliTest, CsvOptionsReadOtherDialects) {
 
   // Without the flag the file is one column: a warning names the separator and the flag to give, and an
   // unknown column's error carries it too.
-  CliRun oneColumn = run({"profile", semi.string(), "--quiet", "--history", history});
+  CliRun oneColumn = runCli({"profile", semi.string(), "--quiet", "--history", history});
   EXPECT_EQ(oneColumn.status, 0) << oneColumn.err;
   EXPECT_NE(oneColumn.err.find("warning: " + semi.string() + " reads as a single column, but ';' splits its first "
                                "lines into 4 fields: give --delimiter ';'"),
             std::string::npos)
       << oneColumn.err;
-  CliRun noColumn = run({"profile", tab.string(), "--label", "id", "--quiet", "--history", history});
+  CliRun noColumn = runCli({"profile", tab.string(), "--label", "id", "--quiet", "--history", history});
   EXPECT_EQ(noColumn.status, cli::kUsageErrorStatus);
   EXPECT_NE(noColumn.err.find("give --delimiter '\\t'"), std::string::npos) << noColumn.err;
 
   auto expectBad = [&](std::vector<std::string> extra, const std::string& fragment) {
     auto args = base;
     args.insert(args.end(), extra.begin(), extra.end());
-    CliRun r = run(args);
+    CliRun r = runCli(args);
     EXPECT_EQ(r.status, cli::kUsageErrorStatus) << fragment;
     EXPECT_NE(r.err.find(fragment), std::string::npos) << r.err;
   };
@@ -415,7 +402,7 @@ TEST_F(ScanCliTest, BadInputIsOneLineWithUsageStatusAndNoReport) {
   const std::string report = (dir_ / "never.json").string();
   auto expectBad = [&](std::vector<std::string> args, const std::string& fragment) {
     args.insert(args.end(), {"--json", report, "--history", (dir_ / "bad.sqlite").string()});
-    CliRun r = run(args);
+    CliRun r = runCli(args);
     EXPECT_EQ(r.status, cli::kUsageErrorStatus) << fragment;
     EXPECT_NE(r.err.find(fragment), std::string::npos) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
@@ -444,8 +431,9 @@ TEST(PredictCliTest, WritesTheDataWithItsPredictions) {
   const char* models = std::getenv("NORQ_TEST_MODELS");
   if (!models || !fs::exists(std::string(models) + "/classifier.pkl"))
     GTEST_SKIP() << "NORQ_TEST_MODELS does not name the trained models (ctest runs the training fixture)";
-  const fs::path out = fs::temp_directory_path() / ("norq_predict_" + std::to_string(::getpid()) + ".csv");
-  CliRun r = run({"predict", sourceDir() + "/data/sample/loans.csv", "--model", std::string(models) + "/classifier.pkl",
+  const norq_test::ScratchDir scratch("norq_predict");
+  const fs::path out = scratch.dir() / "predicted.csv";
+  CliRun r = runCli({"predict", sourceDir() + "/data/sample/loans.csv", "--model", std::string(models) + "/classifier.pkl",
                   "--features", "amount,term_months,interest_rate,age", "--label", "defaulted", "--output", out.string()});
   ASSERT_EQ(r.status, 0) << r.err;
   std::ifstream in(out);
@@ -456,7 +444,7 @@ TEST(PredictCliTest, WritesTheDataWithItsPredictions) {
   for (std::string line; std::getline(in, line);) ++lines;
   EXPECT_EQ(lines, 2000u);
   fs::remove(out);
-  CliRun bad = run({"predict", sourceDir() + "/data/sample/loans.csv", "--model", std::string(models) + "/garbage.pkl",
+  CliRun bad = runCli({"predict", sourceDir() + "/data/sample/loans.csv", "--model", std::string(models) + "/garbage.pkl",
                     "--output", out.string()});
   EXPECT_EQ(bad.status, cli::kUsageErrorStatus);
   EXPECT_NE(bad.err.find("cannot load the model"), std::string::npos) << bad.err;

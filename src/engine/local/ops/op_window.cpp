@@ -14,6 +14,7 @@
 
 #include "engine/errors.h"
 #include "engine/window.h"
+#include "engine/local/expr/expr_common.h"
 #include "engine/local/ops/op_aggregate.h"
 #include "engine/local/ops/op_keys.h"
 #include "engine/local/ops/op_sort.h"
@@ -255,9 +256,10 @@ struct WindowRun {
 // partition not ordered before the lower bound to the last row not ordered after the upper bound. Rows
 // whose key is null get a null bound, which is a peer of exactly the null rows: their frame is their peer
 // group. NaN sorts above every number and NaN + offset stays NaN, so NaN rows also frame their peers.
+// Decimal keys are their unscaled values: `unit` (10^scale) turns the offset's whole units into them.
 template <class T>
 void resolveRangeBounds(WindowRun& w, const Vector& key, bool ascending, bool nullsFirst,
-                        std::vector<std::int64_t>& loIdx, std::vector<std::int64_t>& hiIdx) {
+                        std::vector<std::int64_t>& loIdx, std::vector<std::int64_t>& hiIdx, int128_t unit = 1) {
   const T* x = key.data<T>();
   const FrameBounds& fb = w.frame;
   // Three-way comparison of the key at sorted position j with a non-null bound b, in sort order.
@@ -275,6 +277,14 @@ void resolveRangeBounds(WindowRun& w, const Vector& key, bool ascending, bool nu
   auto boundOf = [&](std::size_t i, std::int64_t off) -> T {
     if constexpr (std::is_floating_point_v<T>) {
       return ascending ? x[i] + static_cast<T>(off) : x[i] - static_cast<T>(off);
+    } else if constexpr (std::is_same_v<T, int128_t>) {
+      // Saturating: a bound past every decimal admits every row on that side.
+      constexpr int128_t kMax = static_cast<int128_t>((static_cast<unsigned __int128>(1) << 127) - 1);
+      int128_t o = off > 0 && off > kMax / unit ? kMax : off < 0 && off < -(kMax / unit) ? -kMax : off * unit;
+      if (!ascending) o = -o;
+      if (o > 0 && x[i] > kMax - o) return kMax;
+      if (o < 0 && x[i] < -kMax - o) return -kMax;
+      return x[i] + o;
     } else {
       // Saturate instead of wrapping: a bound past the type's range admits every row on that side.
       __int128 b = static_cast<__int128>(x[i]) + (ascending ? off : -static_cast<__int128>(off));
@@ -894,6 +904,9 @@ Partitions windowOp(const Partitions& input, const std::vector<DataType>& types,
       case TypeId::Long: resolveRangeBounds<std::int64_t>(w, *key, asc, nf, rangeLo, rangeHi); break;
       case TypeId::Float: resolveRangeBounds<float>(w, *key, asc, nf, rangeLo, rangeHi); break;
       case TypeId::Double: resolveRangeBounds<double>(w, *key, asc, nf, rangeLo, rangeHi); break;
+      case TypeId::Decimal:
+        resolveRangeBounds<int128_t>(w, *key, asc, nf, rangeLo, rangeHi, pow10i128(kt.scale()));
+        break;
       default:
         throw AnalysisException("[DATATYPE_MISMATCH.SPECIFIED_WINDOW_FRAME_UNACCEPTED_TYPE] A RANGE window frame "
                                 "with a value offset needs a numeric or date order key, not \"" +
