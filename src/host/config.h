@@ -4,8 +4,11 @@
 // operation applies its own defaults to whatever is still unset.
 #pragma once
 
+#include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -29,6 +32,23 @@ nlohmann::json config_section(const std::string& section);
 template <class T>
 void fill_missing(std::optional<T>& field, const nlohmann::json& source, const char* key) {
   if (field.has_value() || !source.is_object() || !source.contains(key) || source[key].is_null()) return;
+  if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+    // A whole number within the field's range: a fraction would be cut silently, and a number beyond the range
+    // (4e27, 2^64) has no integer value at all.
+    const nlohmann::json& v = source[key];
+    bool fits = false;
+    if (v.is_number_unsigned()) {
+      fits = v.get<std::uint64_t>() <= static_cast<std::uint64_t>(std::numeric_limits<T>::max());
+    } else if (v.is_number_integer()) {
+      const std::int64_t x = v.get<std::int64_t>();
+      fits = x >= 0 ? static_cast<std::uint64_t>(x) <= static_cast<std::uint64_t>(std::numeric_limits<T>::max())
+                    : std::is_signed_v<T> && x >= static_cast<std::int64_t>(std::numeric_limits<T>::min());
+    }
+    if (!fits)
+      throw ConfigError(std::string("Configuration value '") + key + "' must be a whole number from " +
+                        std::to_string(std::numeric_limits<T>::min()) + " to " +
+                        std::to_string(std::numeric_limits<T>::max()) + ", not " + v.dump() + ".");
+  }
   try {
     field = source[key].get<T>();
   } catch (const nlohmann::json::exception& e) {

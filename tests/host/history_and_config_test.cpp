@@ -191,4 +191,30 @@ TEST(ConfigValues, SectionsMustBeObjects) {
   fs::remove(file);
 }
 
+// Integer options (the random seed) take whole numbers within their range only: a fraction was cut, and a
+// number like 4e27 was converted to a 64-bit integer it does not fit (undefined behaviour, found by fuzzing).
+TEST(ConfigValues, IntegerOptionsTakeWholeNumbersInRange) {
+  auto seedFrom = [](const nlohmann::json& value) {
+    std::optional<std::int64_t> seed;
+    fill_missing(seed, nlohmann::json{{"random_seed", value}}, "random_seed");
+    return seed;
+  };
+  EXPECT_EQ(seedFrom(42), 42);
+  EXPECT_EQ(seedFrom(-7), -7);
+  EXPECT_EQ(seedFrom(nlohmann::json(INT64_MAX)), INT64_MAX);
+  for (const nlohmann::json& bad : {nlohmann::json::parse("4e27"), nlohmann::json(1.5), nlohmann::json(2.0),
+                                    nlohmann::json(UINT64_MAX), nlohmann::json(true), nlohmann::json("12")}) {
+    try {
+      seedFrom(bad);
+      ADD_FAILURE() << "accepted " << bad.dump();
+    } catch (const ConfigError& e) {
+      EXPECT_NE(std::string(e.what()).find("random_seed"), std::string::npos) << e.what();
+    }
+  }
+  std::optional<int> small;
+  EXPECT_THROW(fill_missing(small, nlohmann::json{{"bins", 3000000000LL}}, "bins"), ConfigError);
+  std::optional<std::uint32_t> unsignedField;
+  EXPECT_THROW(fill_missing(unsignedField, nlohmann::json{{"n", -1}}, "n"), ConfigError);
+}
+
 }  // namespace
