@@ -1,5 +1,6 @@
 // Execution of resolved nodes: the runner fuses Project/Filter chains into one pass per partition and
 // runs independent inputs side by side; each node hands its inputs to the physical operators.
+#include <atomic>
 #include <limits>
 
 #include <tbb/parallel_invoke.h>
@@ -100,7 +101,21 @@ std::vector<ColumnMask> PipelineNode::childNeeds(const ColumnMask& need) const {
   return {neededInputColumns(children[0]->output.size(), steps, fullMask(need, output.size()))};
 }
 
-Partitions Runner::run(const Node& node, const ColumnMask& needIn) {
+namespace {
+std::atomic<std::uint64_t> slotsProduced{0};
+}  // namespace
+
+std::uint64_t columnSlotsProduced() { return slotsProduced.load(std::memory_order_relaxed); }
+
+Partitions Runner::run(const Node& node, const ColumnMask& need) {
+  Partitions out = runNode(node, need);
+  std::uint64_t slots = 0;
+  for (const Batch& b : out) slots += b.columns.size();
+  slotsProduced.fetch_add(slots, std::memory_order_relaxed);
+  return out;
+}
+
+Partitions Runner::runNode(const Node& node, const ColumnMask& needIn) {
   const ColumnMask need = fullMask(needIn, node.output.size());
   if (!node.steps()) {
     if (const auto* scan = dynamic_cast<const ColumnSourceNode*>(&node)) return scan->runColumns(*this, need);
