@@ -313,7 +313,7 @@ DataFrame DataFrame::unpersist() const {
     std::lock_guard<std::mutex> lock(p.slot->mutex);
     if (p.slot->filled && session_->isRemote()) connect::unpersistOnServer(*session_, plan_);
     p.slot->filled = false;
-    p.slot->data.clear();
+    p.slot->data.reset();
   }
   return DataFrame(session_, plan_->inputs[0]);
 }

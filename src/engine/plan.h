@@ -177,7 +177,9 @@ struct RepartitionPlan : Plan {
 struct PersistSlot {
   std::mutex mutex;
   bool filled = false;
-  Partitions data;
+  // The kept partitions while filled. Queries share them (a query of a few columns of a wide frame reads
+  // those in place), and dropping them from the cache leaves a running query its own reference.
+  std::shared_ptr<const Partitions> data;
 };
 
 struct PersistPlan : Plan {

@@ -232,8 +232,12 @@ TEST(MemoryBudgetTest, OperatorsPastTheBudgetFailWithItsError) {
 }
 
 TEST_F(HardeningTest, ProfileWorkGrowsLinearlyWithTheColumns) {
-  // Name lookups while profiling n columns: one query per column must not look through every column.
-  auto lookups = [&](int columns) {
+  // Name lookups and column slots handed between operators while profiling (and checking) n columns: one
+  // query per column must neither look through every column nor carry a slot for each.
+  struct Work {
+    double lookups, slots;
+  };
+  auto work = [&](const std::string& command, int columns) {
     std::string csv;
     for (int c = 0; c < columns; ++c) csv += "c" + std::to_string(c) + ",";
     csv += "y\n";
@@ -242,15 +246,20 @@ TEST_F(HardeningTest, ProfileWorkGrowsLinearlyWithTheColumns) {
       csv += std::to_string(r % 2) + "\n";
     }
     const std::string data = write("wide" + std::to_string(columns) + ".csv", csv);
-    const std::uint64_t before = engine::local::nameLookupVisits();
-    CliRun r = runCli({"profile", data, "--label", "y", "--json", path("p.json"), "--history", path("h.sqlite"), "--quiet"});
+    const std::uint64_t lookups = engine::local::nameLookupVisits(), slots = engine::local::columnSlotsProduced();
+    CliRun r = runCli({command, data, "--label", "y", "--json", path("p.json"), "--history", path("h.sqlite"), "--quiet"});
     EXPECT_EQ(r.status, 0) << r.err;
-    return static_cast<double>(engine::local::nameLookupVisits() - before);
+    return Work{static_cast<double>(engine::local::nameLookupVisits() - lookups),
+                static_cast<double>(engine::local::columnSlotsProduced() - slots)};
   };
-  const double narrow = lookups(100), wide = lookups(400);
-  ASSERT_GT(narrow, 0);
-  // Four times the columns: about four times the work when it is linear, sixteen when it is quadratic.
-  EXPECT_LT(wide / narrow, 6.0) << narrow << " then " << wide;
+  for (const std::string command : {"profile", "quality"}) {
+    const Work narrow = work(command, 100), wide = work(command, 400);
+    ASSERT_GT(narrow.lookups, 0) << command;
+    ASSERT_GT(narrow.slots, 0) << command;
+    // Four times the columns: about four times the work when it is linear, sixteen when it is quadratic.
+    EXPECT_LT(wide.lookups / narrow.lookups, 6.0) << command << ": " << narrow.lookups << " then " << wide.lookups;
+    EXPECT_LT(wide.slots / narrow.slots, 6.0) << command << ": " << narrow.slots << " then " << wide.slots;
+  }
 }
 
 TEST_F(HardeningTest, FailedScansLeaveNoReportAndNoHistoryRecord) {

@@ -1,6 +1,7 @@
 // Data-quality checks: rows that break an ordering rule, duplicated records, records without an identifier.
 #include <algorithm>
 #include <set>
+#include <unordered_set>
 
 #include "engine/functions.h"
 #include "host/errors.h"
@@ -40,7 +41,9 @@ engine::Column record_identifier(const std::vector<std::string>& id_columns) {
 }
 
 std::vector<std::string> sorted_without(std::vector<std::string> names, const std::vector<std::string>& drop) {
-  names.erase(std::remove_if(names.begin(), names.end(), [&](const std::string& n) { return contains(drop, n); }),
+  // A set of the dropped names: both lists may hold every column of a wide frame.
+  const std::unordered_set<std::string> dropped(drop.begin(), drop.end());
+  names.erase(std::remove_if(names.begin(), names.end(), [&](const std::string& n) { return dropped.count(n) > 0; }),
               names.end());
   std::sort(names.begin(), names.end());
   return names;
@@ -82,8 +85,9 @@ engine::LocalTable::RowRange BaseSparkDatasetMixin::check_duplicate_row_violatio
     for (const std::string& c : *duplicate_features_subset)
       if (seen.insert(c).second) compared.push_back(c);
   } else {
+    const std::unordered_set<std::string> id_set(id_list.begin(), id_list.end());
     for (const std::string& f : features)
-      if (!contains(id_list, f)) compared.push_back(f);
+      if (!id_set.count(f)) compared.push_back(f);
   }
   const std::vector<std::string> id_columns = id_list.empty() ? sorted_without(features, compared) : id_list;
   // Names are column names, never paths: each is quoted (a column may be called "amount.usd").

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <unordered_set>
 
 #include <fmt/format.h>
 
@@ -68,13 +69,17 @@ norq::FeatureDataProfile BaseSparkDatasetMixin::get_feature_profile(const std::s
 norq::DataProfile BaseSparkDatasetMixin::generate_data_profile(const std::optional<std::vector<std::string>>& group_by) const {
   if (group_by) throw norq::NotImplementedError("Group By not implemented for Spark");
   norq::DataProfile profile(name(), overall_checksum());
+  // The kinds as sets: a lookup in the lists for each feature would cost a pass over every feature.
+  const std::unordered_set<std::string> categorical(_categorical_features.begin(), _categorical_features.end());
+  const std::unordered_set<std::string> continuous(_continuous_features.begin(), _continuous_features.end());
+  const std::unordered_set<std::string> ids(_id_features.begin(), _id_features.end());
   for (const std::string& f : all_feature_names()) {
     norq::FeatureType kind = norq::FeatureType::Date;
-    if (is_categorical_feature(f))
+    if (categorical.count(f))
       kind = norq::FeatureType::Categorical;
-    else if (is_continuous_feature(f))
+    else if (continuous.count(f))
       kind = norq::FeatureType::Continuous;
-    else if (is_id_feature(f))
+    else if (ids.count(f))
       kind = norq::FeatureType::ID;
     profile.add_feature_profile(get_feature_profile(f, feature(f), kind));
   }

@@ -87,32 +87,36 @@ std::vector<bool> neededInputColumns(std::size_t width, const std::vector<const 
 Batch applySteps(const Batch& input, const std::vector<const Step*>& steps, const EvalContext& ctx,
                  const ColumnMask& outNeed) {
   const std::vector<std::vector<bool>> need = neededColumns(input.columns.size(), steps, outNeed);
-  Batch cur = input;
+  // The batch entering each step: the input itself until a step makes a new one (the input is read in
+  // place, never copied whole: its width is the source's, however few columns the steps read).
+  const Batch* cur = &input;
+  Batch made;
   std::vector<std::uint8_t> sel;
   for (std::size_t k = 0; k < steps.size(); ++k) {
     const Step* step = steps[k];
     const std::vector<bool>& after = need[k + 1];
     if (step->filter) {
-      if (cur.rows == 0) continue;
-      VectorPtr v = step->filter->eval(cur, ctx);
-      std::size_t n = selectTrue(*v, cur.rows, sel);
-      if (n == cur.rows) continue;
+      if (cur->rows == 0) continue;
+      VectorPtr v = step->filter->eval(*cur, ctx);
+      std::size_t n = selectTrue(*v, cur->rows, sel);
+      if (n == cur->rows) continue;
       // Copy the passing rows of the columns still needed; the others become empty slots.
       Batch kept;
-      kept.rows = cur.rows;
+      kept.rows = cur->rows;
       std::vector<std::size_t> slots;
-      for (std::size_t i = 0; i < cur.columns.size(); ++i) {
-        if (after[i] && cur.columns[i]) {
-          kept.columns.push_back(cur.columns[i]);
+      for (std::size_t i = 0; i < cur->columns.size(); ++i) {
+        if (after[i] && cur->columns[i]) {
+          kept.columns.push_back(cur->columns[i]);
           slots.push_back(i);
         }
       }
       Batch filtered = filterRows(kept, sel.data(), n);
       Batch next;
       next.rows = n;
-      next.columns.assign(cur.columns.size(), nullptr);
+      next.columns.resize(cur->columns.size());
       for (std::size_t j = 0; j < slots.size(); ++j) next.columns[slots[j]] = std::move(filtered.columns[j]);
-      cur = std::move(next);
+      made = std::move(next);
+      cur = &made;
     } else {
       std::vector<VectorPtr> cols;
       cols.reserve(step->project.size());
@@ -123,12 +127,22 @@ Batch applySteps(const Batch& input, const std::vector<const Step*>& steps, cons
           continue;
         }
         int idx = e->columnIndex();
-        cols.push_back(idx >= 0 ? cur.columns[static_cast<std::size_t>(idx)] : e->eval(cur, ctx));
+        cols.push_back(idx >= 0 ? cur->columns[static_cast<std::size_t>(idx)] : e->eval(*cur, ctx));
       }
-      cur = Batch(std::move(cols), cur.rows);
+      Batch next(std::move(cols), cur->rows);
+      made = std::move(next);
+      cur = &made;
     }
   }
-  return cur;
+  if (cur != &input) return made;
+  // No step made a new batch (filters that kept every row): the input's needed columns, shared.
+  const std::vector<bool>& out = need.back();
+  Batch kept;
+  kept.rows = input.rows;
+  kept.columns.resize(input.columns.size());
+  for (std::size_t i = 0; i < input.columns.size(); ++i)
+    if (out[i]) kept.columns[i] = input.columns[i];
+  return kept;
 }
 
 Partitions limitPartitions(const Partitions& input, std::int64_t limit, const std::vector<DataType>& types) {

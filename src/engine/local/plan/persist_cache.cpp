@@ -112,8 +112,7 @@ void touch(const std::shared_ptr<PersistSlot>& slot, const std::size_t* bytes) {
     if (victim && victim != slot) {
       std::unique_lock<std::mutex> vl(victim->mutex, std::try_to_lock);
       if (vl.owns_lock()) {
-        victim->data.clear();
-        victim->data.shrink_to_fit();
+        victim->data.reset();
         victim->filled = false;
         r.erase(v);
       }

@@ -3,6 +3,7 @@
 #include "engine/local/plan/planner.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include <fmt/format.h>
 
@@ -261,11 +262,12 @@ NodePtr Planner::analyze(const PlanPtr& plan) {
       if (jp.natural) {
         // USING every column name the two sides share, in the left side's order.
         JoinPlan using_ = jp;
+        std::unordered_set<std::string> seen;
+        for (const auto& u : using_.usingColumns) seen.insert(toLower(u));
         for (const auto& a : kids[0]->output) {
-          bool shared = !matchingNames(kids[1]->output, a.name).empty();
-          bool seen = false;
-          for (const auto& u : using_.usingColumns) seen = seen || equalsIgnoreCase(u, a.name);
-          if (shared && !seen) using_.usingColumns.push_back(a.name);
+          std::string lower = toLower(a.name);
+          if (kids[1]->names.find(kids[1]->output, lower) && seen.insert(std::move(lower)).second)
+            using_.usingColumns.push_back(a.name);
         }
         node = std::const_pointer_cast<Node>(analyzeJoin(using_, kids[0], kids[1]));
       } else {
@@ -565,10 +567,11 @@ NodePtr Planner::analyzeJoin(const JoinPlan& p, const NodePtr& left, const NodeP
   // derived from the other side), so frame-bound columns resolve to the right side.
   std::unordered_map<std::int64_t, std::int64_t> remap;
   std::vector<Attr> rightOut = right->output;
+  std::unordered_set<std::int64_t> leftIds;
+  leftIds.reserve(left->output.size());
+  for (const auto& l : left->output) leftIds.insert(l.exprId);
   for (auto& a : rightOut) {
-    bool clash = false;
-    for (const auto& l : left->output) clash = clash || l.exprId == a.exprId;
-    if (clash) {
+    if (leftIds.count(a.exprId)) {
       auto it = remap.find(a.exprId);
       std::int64_t id = it != remap.end() ? it->second : newExprId();
       remap[a.exprId] = id;
@@ -719,16 +722,16 @@ NodePtr Planner::analyzeSetOp(const SetOperationPlan& p, const NodePtr& left, co
   if (p.byName) {
     std::vector<Item> items;
     for (const auto& la : left->output) {
-      auto m = matchingNames(right->output, la.name);
-      if (m.empty()) {
+      const std::vector<std::size_t>* m = right->names.find(right->output, toLower(la.name));
+      if (!m) {
         throw AnalysisException(
             fmt::format("Cannot resolve column name \"{}\" among ({}).", la.name, columnList(right->output)));
       }
-      items.push_back(Item{nullptr, right->output[m[0]].name, static_cast<int>(m[0])});
+      items.push_back(Item{nullptr, right->output[m->front()].name, static_cast<int>(m->front())});
     }
     if (right->output.size() != left->output.size()) {
       for (const auto& ra : right->output) {
-        if (matchingNames(left->output, ra.name).empty()) {
+        if (!left->names.find(left->output, toLower(ra.name))) {
           throw AnalysisException(
               fmt::format("Cannot resolve column name \"{}\" among ({}).", ra.name, columnList(left->output)));
         }
@@ -824,11 +827,11 @@ NodePtr Planner::analyzeSort(const SortPlan& p, const NodePtr& child) {
     auto extended = pipeline(below);
     extended->output = child->output;
     std::vector<BoundExprPtr> exprs = proj->stepList[0].project;
+    std::unordered_set<std::int64_t> present;
+    for (const auto& o : child->output) present.insert(o.exprId);
     for (std::size_t i = 0; i < below->output.size(); ++i) {
       const Attr& a = below->output[i];
-      bool present = false;
-      for (const auto& o : child->output) present = present || o.exprId == a.exprId;
-      if (present) continue;
+      if (present.count(a.exprId)) continue;
       exprs.push_back(boundColumn(i, a.type, a.nullable));
       extended->output.push_back(a);
     }

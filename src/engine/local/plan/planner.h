@@ -105,8 +105,13 @@ class Runner {
   int partitionCount(const Node& node);
 
  private:
+  Partitions runNode(const Node& node, const ColumnMask& need);
   ExecContext ctx_;
 };
+
+// Column slots (filled or empty) of the partitions that nodes have handed to their consumers so far in this
+// process: a query that reads one column of a wide frame must not cost a slot for every column of it.
+std::uint64_t columnSlotsProduced();
 
 // Name resolution scope: the attributes visible to an expression and the resolved subtrees they come from
 // (for plan-id bound attributes).

@@ -1,5 +1,6 @@
 // Execution of resolved nodes: the runner fuses Project/Filter chains into one pass per partition and
 // runs independent inputs side by side; each node hands its inputs to the physical operators.
+#include <atomic>
 #include <limits>
 
 #include <tbb/parallel_invoke.h>
@@ -100,7 +101,21 @@ std::vector<ColumnMask> PipelineNode::childNeeds(const ColumnMask& need) const {
   return {neededInputColumns(children[0]->output.size(), steps, fullMask(need, output.size()))};
 }
 
-Partitions Runner::run(const Node& node, const ColumnMask& needIn) {
+namespace {
+std::atomic<std::uint64_t> slotsProduced{0};
+}  // namespace
+
+std::uint64_t columnSlotsProduced() { return slotsProduced.load(std::memory_order_relaxed); }
+
+Partitions Runner::run(const Node& node, const ColumnMask& need) {
+  Partitions out = runNode(node, need);
+  std::uint64_t slots = 0;
+  for (const Batch& b : out) slots += b.columns.size();
+  slotsProduced.fetch_add(slots, std::memory_order_relaxed);
+  return out;
+}
+
+Partitions Runner::runNode(const Node& node, const ColumnMask& needIn) {
   const ColumnMask need = fullMask(needIn, node.output.size());
   if (!node.steps()) {
     if (const auto* scan = dynamic_cast<const ColumnSourceNode*>(&node)) return scan->runColumns(*this, need);
@@ -112,6 +127,18 @@ Partitions Runner::run(const Node& node, const ColumnMask& needIn) {
   // partition; the node below is asked only for the columns the steps read to make the needed outputs.
   std::vector<const Step*> steps;
   const Node* cur = collectSteps(node, steps);
+  if (const auto* persisted = dynamic_cast<const PersistNode*>(cur); persisted && !steps.empty()) {
+    // The steps read the columns they need from the kept partitions in place: nothing as wide as the
+    // frame is built or copied for them.
+    const std::shared_ptr<const Partitions> kept = persisted->kept(*this);
+    Partitions out(kept->size());
+    parallelFor(kept->size(), [&](std::size_t i) {
+      EvalContext ec = ctx_.eval;
+      ec.partitionIndex = static_cast<int>(i);
+      out[i] = applySteps((*kept)[i], steps, ec, need);
+    });
+    return out;
+  }
   Partitions input = run(*cur, neededInputColumns(cur->output.size(), steps, need));
   if (steps.empty()) return input;
   Partitions out(input.size());
@@ -429,7 +456,15 @@ Partitions firstRows(Runner& runner, const Node& child, std::size_t wanted, cons
   for (const Step* s : steps) filtered = filtered || s->filter != nullptr;
   const ColumnMask inputNeed = neededInputColumns(cur->output.size(), steps, need);
   const auto* join = dynamic_cast<const JoinNode*>(cur);
-  Partitions input = join && !filtered ? join->runLimited(runner, wanted, inputNeed) : runner.run(*cur, inputNeed);
+  const auto* persisted = dynamic_cast<const PersistNode*>(cur);
+  // A persisted frame's kept partitions are read in place (see Runner::run).
+  std::shared_ptr<const Partitions> kept;
+  if (persisted)
+    kept = persisted->kept(runner);
+  else
+    kept = std::make_shared<const Partitions>(join && !filtered ? join->runLimited(runner, wanted, inputNeed)
+                                                                : runner.run(*cur, inputNeed));
+  const Partitions& input = *kept;
   Partitions done;
   std::size_t have = 0;
   const std::size_t wave = static_cast<std::size_t>(std::max(1, runner.ctx().parallelism));
@@ -485,16 +520,18 @@ std::optional<int> RepartitionNode::knownPartitions(Runner& runner) const {
 }
 
 Partitions PersistNode::run(Runner& runner, const ColumnMask& needIn) const {
-  // The frame is kept whole (any later query may read any column); a consumer gets only what it reads.
-  const ColumnMask need = fullMask(needIn, output.size());
-  bool all = true;
-  for (bool b : need) all = all && b;
-  Partitions data = filled(runner);
-  return all ? data : keepOnly(data, need);
+  // The frame is kept whole (any later query may read any column); a consumer gets only what it reads,
+  // taken from the kept partitions in place: a query of one column of a wide frame copies one column.
+  return keepOnly(*kept(runner), fullMask(needIn, output.size()));
 }
 
-Partitions PersistNode::filled(Runner& runner) const {
+std::shared_ptr<const Partitions> PersistNode::kept(Runner& runner) const {
   std::lock_guard<std::mutex> lock(slot->mutex);
+  fill(runner);
+  return slot->data;
+}
+
+void PersistNode::fill(Runner& runner) const {
   if (!slot->filled) {
     // Isolated so that a worker waiting inside this computation never picks up another task that needs the
     // same slot (it would block on the mutex this thread holds).
@@ -504,19 +541,18 @@ Partitions PersistNode::filled(Runner& runner) const {
     for (const Batch& b : data)
       for (const auto& c : b.columns)
         if (c) bytes += c->memoryBytes();
-    slot->data = std::move(data);
+    slot->data = std::make_shared<const Partitions>(std::move(data));
     slot->filled = true;
     touchPersisted(slot, bytes);
   } else {
     touchPersisted(slot);
   }
-  return slot->data;
 }
 
 std::optional<int> PersistNode::knownPartitions(Runner& runner) const {
   {
     std::lock_guard<std::mutex> lock(slot->mutex);
-    if (slot->filled) return static_cast<int>(slot->data.size());
+    if (slot->filled) return static_cast<int>(slot->data->size());
   }
   return runner.partitionCount(*children[0]);
 }

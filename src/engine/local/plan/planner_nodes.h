@@ -136,8 +136,10 @@ struct RepartitionNode : Node {
 struct PersistNode : Node {
   std::shared_ptr<PersistSlot> slot;
   Partitions run(Runner& runner, const ColumnMask& need) const override;
-  // The whole frame, computed on first use and kept in the slot.
-  Partitions filled(Runner& runner) const;
+  // The whole frame, computed on first use and kept in the slot; shared, never copied.
+  std::shared_ptr<const Partitions> kept(Runner& runner) const;
+  // Computes the whole frame into the slot on first use (the caller holds the slot's mutex).
+  void fill(Runner& runner) const;
   std::optional<int> knownPartitions(Runner& runner) const override;
 };
 

@@ -50,9 +50,9 @@ KindResolution resolve_kinds(const engine::DataFrame& frame, const std::string& 
         r.categorical = guess_cont_cat_col(frame).first;
       } else {
         std::set<std::string> seen;
+        const std::set<std::string> continuous(cont_features->begin(), cont_features->end());
         for (const std::string& c : frame.columns())
-          if (std::find(cont_features->begin(), cont_features->end(), c) == cont_features->end() && seen.insert(c).second)
-            r.categorical.push_back(c);
+          if (!continuous.count(c) && seen.insert(c).second) r.categorical.push_back(c);
       }
       remove_first(r.categorical, target);
       if (prediction) remove_first(r.categorical, *prediction);
