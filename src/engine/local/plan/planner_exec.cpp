@@ -127,26 +127,25 @@ Partitions Runner::runNode(const Node& node, const ColumnMask& needIn) {
   // partition; the node below is asked only for the columns the steps read to make the needed outputs.
   std::vector<const Step*> steps;
   const Node* cur = collectSteps(node, steps);
-  if (const auto* persisted = dynamic_cast<const PersistNode*>(cur); persisted && !steps.empty()) {
-    // The steps read the columns they need from the kept partitions in place: nothing as wide as the
-    // frame is built or copied for them.
-    const std::shared_ptr<const Partitions> kept = persisted->kept(*this);
-    Partitions out(kept->size());
-    parallelFor(kept->size(), [&](std::size_t i) {
-      EvalContext ec = ctx_.eval;
-      ec.partitionIndex = static_cast<int>(i);
-      out[i] = applySteps((*kept)[i], steps, ec, need);
-    });
-    return out;
+  // Over a persisted frame the steps read the columns they need from the kept partitions in place: nothing as
+  // wide as the frame is built or copied for them. Otherwise the partitions are the node's own, released as
+  // soon as each is done.
+  const auto* persisted = dynamic_cast<const PersistNode*>(cur);
+  std::shared_ptr<const Partitions> kept;
+  Partitions input;
+  if (persisted && !steps.empty()) {
+    kept = persisted->kept(*this);
+  } else {
+    input = run(*cur, neededInputColumns(cur->output.size(), steps, need));
+    if (steps.empty()) return input;
   }
-  Partitions input = run(*cur, neededInputColumns(cur->output.size(), steps, need));
-  if (steps.empty()) return input;
-  Partitions out(input.size());
-  parallelFor(input.size(), [&](std::size_t i) {
+  const std::size_t parts = kept ? kept->size() : input.size();
+  Partitions out(parts);
+  parallelFor(parts, [&](std::size_t i) {
     EvalContext ec = ctx_.eval;
     ec.partitionIndex = static_cast<int>(i);
-    out[i] = applySteps(input[i], steps, ec, need);
-    input[i] = Batch();  // release the input as soon as its partition is done
+    out[i] = applySteps(kept ? (*kept)[i] : input[i], steps, ec, need);
+    if (!kept) input[i] = Batch();
   });
   return out;
 }
