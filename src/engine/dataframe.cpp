@@ -9,6 +9,7 @@
 
 #include "engine/connect/connect_backend.h"
 #include "engine/errors.h"
+#include "engine/local/plan/persist_cache.h"
 #include "engine/session.h"
 #include "engine/sql/parser.h"
 
@@ -314,6 +315,7 @@ DataFrame DataFrame::unpersist() const {
     if (p.slot->filled && session_->isRemote()) connect::unpersistOnServer(*session_, plan_);
     p.slot->filled = false;
     p.slot->data.reset();
+    local::forgetPersisted(p.slot.get());
   }
   return DataFrame(session_, plan_->inputs[0]);
 }

@@ -449,6 +449,15 @@ TEST_F(DataFrameTest, PersistedFramesBeyondTheBudgetAreDroppedAndRecomputed) {
   local::setPersistCacheBudget(0);
 }
 
+TEST_F(DataFrameTest, AnUnpersistedFrameIsNoLongerCountedAsKept) {
+  const std::size_t before = local::persistCacheBytes();
+  DataFrame a = spark->range(100000).selectExpr("id", "id * 2 AS x").persist();
+  ASSERT_EQ(a.count(), 100000);
+  ASSERT_GT(local::persistCacheBytes(), before);
+  a.unpersist();
+  EXPECT_EQ(local::persistCacheBytes(), before);
+}
+
 TEST_F(DataFrameTest, RandomSplitIsDisjointCompleteAndDeterministic) {
   DataFrame df = spark->range(0, 1000).withColumn("v", F::col("id") % 7);
   auto parts = df.randomSplit({0.2, 0.3, 0.5}, 42);

@@ -126,4 +126,11 @@ void touch(const std::shared_ptr<PersistSlot>& slot, const std::size_t* bytes) {
 void touchPersisted(const std::shared_ptr<PersistSlot>& slot, std::size_t bytes) { touch(slot, &bytes); }
 void touchPersisted(const std::shared_ptr<PersistSlot>& slot) { touch(slot, nullptr); }
 
+void forgetPersisted(const PersistSlot* slot) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  auto it = r.index.find(slot);
+  if (it != r.index.end()) r.erase(it->second);
+}
+
 }  // namespace engine::local

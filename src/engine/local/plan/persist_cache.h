@@ -23,5 +23,8 @@ std::size_t persistCacheBytes();
 // thread is skipped. Never drops `slot` itself.
 void touchPersisted(const std::shared_ptr<PersistSlot>& slot, std::size_t bytes);
 void touchPersisted(const std::shared_ptr<PersistSlot>& slot);
+// Takes a slot that was just emptied by unpersist() (the caller holds its mutex) out of the accounting, so
+// that its bytes no longer count against the budget.
+void forgetPersisted(const PersistSlot* slot);
 
 }  // namespace engine::local
