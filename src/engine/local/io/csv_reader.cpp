@@ -315,7 +315,18 @@ ScanPlan planRead(const std::vector<std::string>& paths, const CsvOptions& optio
 
 // Calls onRecord(record) for every record the chunk owns.
 template <class F>
+void forEachRecordOf(const ScanPlan& plan, const Chunk& c, F&& onRecord);
+
+// The same, then hands the chunk's pages of the mapping back: a parsed chunk's bytes are not needed again, and
+// otherwise the whole file stays resident beside its parsed columns until the read ends.
+template <class F>
 void forEachRecord(const ScanPlan& plan, const Chunk& c, F&& onRecord) {
+  forEachRecordOf(plan, c, std::forward<F>(onRecord));
+  plan.files[c.file].file->release(c.begin, c.end);
+}
+
+template <class F>
+void forEachRecordOf(const ScanPlan& plan, const Chunk& c, F&& onRecord) {
   const FileScan& fsn = plan.files[c.file];
   const char* data = fsn.file->data();
   const char* fileEnd = data + fsn.file->size();

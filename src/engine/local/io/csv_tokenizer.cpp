@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -47,6 +48,16 @@ MappedFile::MappedFile(const std::string& path) : path_(path) {
     data_ = static_cast<const char*>(m);
   }
   ::close(fd);
+}
+
+void MappedFile::release(std::size_t begin, std::size_t end) const {
+  static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  end = std::min(end, size_);
+  const std::size_t first = (begin + page - 1) / page * page;
+  const std::size_t last = end / page * page;
+  if (data_ == nullptr || first >= last) return;
+  // Advice only: the pages are clean copies of the file, so dropping them loses nothing.
+  ::madvise(const_cast<char*>(data_) + first, last - first, MADV_DONTNEED);
 }
 
 MappedFile::~MappedFile() {

@@ -44,6 +44,9 @@ class MappedFile {
   const char* data() const { return data_; }
   std::size_t size() const { return size_; }
   const std::string& path() const { return path_; }
+  // Drops the whole pages inside [begin, end) from the process's resident memory. The mapping stays valid:
+  // a later read of those bytes loads them from the file again.
+  void release(std::size_t begin, std::size_t end) const;
 
  private:
   std::string path_;
