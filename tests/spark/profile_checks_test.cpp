@@ -1,5 +1,7 @@
 // Data profiles, single-column histograms and the data-quality checks of a dataset.
 #include <cmath>
+#include <limits>
+#include <set>
 
 #include "host/errors.h"
 #include "spark/datasets/simple_spark_dataset.h"
@@ -209,6 +211,30 @@ TEST(ViolationChecksTest, DuplicatesComeBackTogether) {
   auto no_ids = rows_of(ds->check_duplicate_row_violations(Strings{"v"}, Strings{}));
   ASSERT_EQ(no_ids.size(), 3u);
   EXPECT_EQ(no_ids[0]["duplicate_record_id"].str().substr(0, 2), "k=");  // the other features identify rows
+}
+
+// Duplicates are found among many distinct rows by the values' equality as grouping defines it (-0.0 is 0.0,
+// NaN equals NaN), and rows holding the same values in other columns are not duplicates.
+TEST(ViolationChecksTest, DuplicatesFollowGroupingEqualityAmongManyRows) {
+  auto schema = StructType({{"k", StringType(), true}, {"f", DoubleType(), true}, {"g", DoubleType(), true},
+                            {"y", IntegerType(), true}});
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<Row> rows{Row{"a", 0.0, 1.0, 0},      Row{"b", -0.0, 1.0, 1},       Row{"c", nan, 2.0, 0},
+                        Row{"d", -nan, 2.0, 1},     Row{"e", Value(), 3.0, 0},    Row{"f", 3.0, Value(), 0}};
+  for (int i = 0; i < 5000; ++i) rows.push_back(Row{"r" + std::to_string(i), i + 10.0, i * 0.5, i % 2});
+  SimpleSparkDataset::Options o;
+  o.training_data = session()->createDataFrame(rows, schema).repartition(4);
+  o.feature_names = Strings{"k", "f", "g"};
+  o.continuous_features = Strings{"f", "g"};
+  o.id_features = Strings{"k"};
+  auto ds = SimpleSparkDataset::create(o);
+  auto found = rows_of(ds->check_duplicate_row_violations());
+  ASSERT_EQ(found.size(), 4u);
+  // Sorted by the compared columns: the zeros first, NaN above every number.
+  EXPECT_EQ((std::set<std::string>{found[0]["duplicate_record_id"].str(), found[1]["duplicate_record_id"].str()}),
+            (std::set<std::string>{"k=a", "k=b"}));
+  EXPECT_EQ((std::set<std::string>{found[2]["duplicate_record_id"].str(), found[3]["duplicate_record_id"].str()}),
+            (std::set<std::string>{"k=c", "k=d"}));
 }
 
 TEST(ViolationChecksTest, MissingIds) {

@@ -95,12 +95,25 @@ engine::LocalTable::RowRange BaseSparkDatasetMixin::check_duplicate_row_violatio
   for (const std::string& c : compared) group_cols.emplace_back(F::col(sql_identifier(c)));
   for (const std::string& c : compared) order.emplace_back(F::col(sql_identifier(c)));
   for (const std::string& c : features) selected.emplace_back(F::col(sql_identifier(c)));
+  // Rows equal in the compared columns have equal hashes of them (the hash treats -0.0 as 0.0 and every NaN
+  // alike, as grouping does), so only the rows whose hash occurs more than once can be duplicates: the exact
+  // grouping below runs over those candidates (usually few) instead of holding every row's values in its
+  // table. Without compared columns every row equals every other, and all rows are the candidates.
+  DataFrame candidates = _all_data;
+  if (!group_cols.empty()) {
+    const std::vector<std::string> columns = _all_data.columns();
+    std::string hash_name = "__row_hash";
+    while (contains(columns, hash_name)) hash_name += "_";
+    DataFrame hashed = _all_data.withColumn(hash_name, F::xxhash64(group_cols));
+    DataFrame repeated = hashed.groupBy(hash_name).count().filter(F::col("count") > F::lit(1)).select(hash_name);
+    candidates = hashed.join(repeated, engine::JoinOn(hash_name), "left_semi").drop(hash_name);
+  }
   // Only the groups that occur more than once are joined back: the join's hash table holds the (usually few)
   // duplicated groups, not one entry per row. The rows keep the order of all rows before the sort below.
-  DataFrame flags = _all_data.groupBy(group_cols)
+  DataFrame flags = candidates.groupBy(group_cols)
                         .agg((F::count("*") > F::lit(1)).cast("int").alias("is_duplicate"))
                         .filter(F::col("is_duplicate") > F::lit(0));
-  return _all_data.join(flags, engine::JoinOn(compared), "inner")
+  return candidates.join(flags, engine::JoinOn(compared), "inner")
       .select(selected)
       .orderBy(order)
       .withColumn("duplicate_record_id", record_identifier(id_columns))
