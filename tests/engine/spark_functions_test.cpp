@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <vector>
 
 #include "engine/local/ops/quantile_summaries.h"
@@ -53,6 +54,20 @@ TEST(SparkXxhash64, NullsPassTheRunningHashOn) {
   EXPECT_EQ(h[0], sparkHashInt(1, 42));
   EXPECT_EQ(h[1], sparkHashBytes("x", 1, 42));
   EXPECT_EQ(h[2], sparkHashInt(3, 42));
+}
+
+// The 4- and 8-byte hashes are XXH64 of the value's little-endian bytes, written out for their one length.
+TEST(SparkXxhash64, FixedWidthHashesEqualTheByteHash) {
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 20000; ++i) {
+    const std::uint64_t u = i < 4 ? std::vector<std::uint64_t>{0, 1, ~0ULL, 1ULL << 63}[i] : rng();
+    const auto seed = static_cast<std::int64_t>(i % 3 == 0 ? 42 : rng());
+    unsigned char b[8];
+    for (int k = 0; k < 8; ++k) b[k] = static_cast<unsigned char>(u >> (8 * k));
+    ASSERT_EQ(sparkHashLong(static_cast<std::int64_t>(u), seed), sparkHashBytes(b, 8, seed)) << u << " " << seed;
+    ASSERT_EQ(sparkHashInt(static_cast<std::int32_t>(static_cast<std::uint32_t>(u)), seed), sparkHashBytes(b, 4, seed))
+        << u << " " << seed;
+  }
 }
 
 namespace {

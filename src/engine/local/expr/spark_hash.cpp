@@ -9,20 +9,6 @@
 
 namespace engine::local {
 
-std::int64_t sparkHashInt(std::int32_t v, std::int64_t seed) {
-  unsigned char b[4];
-  std::uint32_t u = static_cast<std::uint32_t>(v);
-  for (int i = 0; i < 4; ++i) b[i] = static_cast<unsigned char>(u >> (8 * i));
-  return static_cast<std::int64_t>(XXH64(b, 4, static_cast<XXH64_hash_t>(seed)));
-}
-
-std::int64_t sparkHashLong(std::int64_t v, std::int64_t seed) {
-  unsigned char b[8];
-  std::uint64_t u = static_cast<std::uint64_t>(v);
-  for (int i = 0; i < 8; ++i) b[i] = static_cast<unsigned char>(u >> (8 * i));
-  return static_cast<std::int64_t>(XXH64(b, 8, static_cast<XXH64_hash_t>(seed)));
-}
-
 std::int64_t sparkHashBytes(const void* data, std::size_t len, std::int64_t seed) {
   return static_cast<std::int64_t>(XXH64(data, len, static_cast<XXH64_hash_t>(seed)));
 }

@@ -12,8 +12,37 @@ namespace engine::local {
 
 constexpr std::int64_t kSparkHashSeed = 42;
 
-std::int64_t sparkHashInt(std::int32_t v, std::int64_t seed);
-std::int64_t sparkHashLong(std::int64_t v, std::int64_t seed);
+namespace spark_hash_detail {
+constexpr std::uint64_t kPrime1 = 0x9E3779B185EBCA87ULL, kPrime2 = 0xC2B2AE3D27D4EB4FULL,
+                        kPrime3 = 0x165667B19E3779F9ULL, kPrime4 = 0x85EBCA77C2B2AE63ULL,
+                        kPrime5 = 0x27D4EB2F165667C5ULL;
+inline std::uint64_t rotl(std::uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
+inline std::int64_t mix(std::uint64_t h) {
+  h ^= h >> 33;
+  h *= kPrime2;
+  h ^= h >> 29;
+  h *= kPrime3;
+  h ^= h >> 32;
+  return static_cast<std::int64_t>(h);
+}
+}  // namespace spark_hash_detail
+
+// XXH64 of the value's 4 or 8 little-endian bytes, written out for the one length (as Spark's XXH64.hashInt
+// and hashLong do): these run once per value in every checksum, so they are inlined into the column loops.
+inline std::int64_t sparkHashInt(std::int32_t v, std::int64_t seed) {
+  using namespace spark_hash_detail;
+  std::uint64_t h = static_cast<std::uint64_t>(seed) + kPrime5 + 4;
+  h ^= static_cast<std::uint64_t>(static_cast<std::uint32_t>(v)) * kPrime1;
+  h = rotl(h, 23) * kPrime2 + kPrime3;
+  return mix(h);
+}
+inline std::int64_t sparkHashLong(std::int64_t v, std::int64_t seed) {
+  using namespace spark_hash_detail;
+  std::uint64_t h = static_cast<std::uint64_t>(seed) + kPrime5 + 8;
+  h ^= rotl(static_cast<std::uint64_t>(v) * kPrime2, 31) * kPrime1;
+  h = rotl(h, 27) * kPrime1 + kPrime4;
+  return mix(h);
+}
 std::int64_t sparkHashBytes(const void* data, std::size_t len, std::int64_t seed);
 
 // Folds column `v` into the running hashes `h` (one per row); null rows leave their hash unchanged.
