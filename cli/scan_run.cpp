@@ -724,7 +724,9 @@ ScanOutcome runScan(const ScanOptions& given, Progress& progress) {
     r["generated"] = buf;
   }
   r["dataset"] = datasetJson(*ds, o);
+  progress.step("feature kinds");
   r["dataset"]["kinds"] = kindsJson(*ds, data, o);
+  progress.step("input checksum");
   // "Unchanged since the last scan" compares the rows as read, so that other identifier or date options do
   // not make the same data look changed.
   std::string inputChecksum;
