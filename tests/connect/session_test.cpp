@@ -21,7 +21,9 @@ namespace fs = std::filesystem;
 class RemoteSession : public ::testing::Test {
  protected:
   void SetUp() override { spark_ = SparkSession::builder().remote(connect_test::remoteAddress()).create(); }
-  void TearDown() override { spark_->stop(); }
+  void TearDown() override {
+    if (spark_) spark_->stop();  // absent when the server could not be reached
+  }
   std::shared_ptr<SparkSession> spark_;
 };
 
