@@ -215,7 +215,8 @@ double statistic_from_distribution_frames(const DataFrame& df1, const DataFrame&
 // heavy ties, nulls, NaN, negative zero and integer values.
 TEST(KsScipy, RunningCountsGiveTheDistributionFramesStatisticBitForBit) {
   std::vector<std::pair<DataFrame, DataFrame>> cases;
-  for (const auto& pair : scipy_reference()["pairs"]) {
+  const auto ref = scipy_reference();  // kept: a range-for over a member of a temporary reads freed memory
+  for (const auto& pair : ref["pairs"]) {
     const std::vector<double> a = pair["a"], b = pair["b"];
     cases.emplace_back(sample_of(a).repartition(3), sample_of(b).repartition(2));
   }
