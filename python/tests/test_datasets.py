@@ -219,6 +219,8 @@ def test_scan_reads_other_csv_dialects(ns, history, tmp_path):
         ns.scan(str(data), command="profile", delimiter=";", encoding="latin1", history=history)
 
 
+@pytest.mark.skipif(os.environ.get("NORQ_SANITIZED") == "1",
+                    reason="AddressSanitizer keeps freed memory in quarantine: resident size says nothing here")
 def test_no_leak_over_1000_builds(ns):
     import resource
 
