@@ -18,6 +18,7 @@
 #include "cli/scan_options.h"
 #include "cli/scan_run.h"
 #include "cli_run.h"
+#include "spark/embedded_python_leaks.h"  // the predict command runs here, in this process
 
 namespace {
 

@@ -15,14 +15,7 @@
 #include "spark/sklearn_model.h"
 #include "spark_test_support.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-// The embedded interpreter is never finalised (models live until the process ends), so whatever Python and its
-// extension modules allocate is still held at exit; only leaks of our own are of interest.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libpython3\nleak:/dist-packages/\nleak:libcrypto.so\n";
-}
-extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
-#endif
+#include "spark/embedded_python_leaks.h"
 
 namespace {
 
