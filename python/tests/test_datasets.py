@@ -3,6 +3,7 @@ computations on the same rows (numpy, scikit-learn, scipy) and against the comma
 import json
 import os
 import subprocess
+import sys
 
 import numpy as np
 import pandas as pd
@@ -178,6 +179,27 @@ def test_predictions_from_a_model_object(ns, loans_pd):
 
     with pytest.raises(ValueError, match="has no predict method"):
         ns.predictions_from_sklearn(object(), df=frame)
+
+
+def test_a_program_that_predicted_with_a_model_object_exits(tmp_path):
+    # The session outlives the interpreter (it is held until the process ends) and with its cached plans the
+    # model: releasing it after the interpreter's end must not wait for the interpreter's lock.
+    pytest.importorskip("sklearn.tree")
+    script = r"""
+import norq_spark as ns
+import pandas as pd
+from sklearn.tree import DecisionTreeClassifier
+df = pd.DataFrame({"x": [1.0, 2.0, 3.0, 4.0], "y": [0, 0, 1, 1]})
+model = DecisionTreeClassifier(random_state=0).fit(df[["x"]], df["y"])
+scored, _ = ns.predictions_from_sklearn(model, df=ns.from_pandas(df), target_label="y")
+print(scored.toPandas()["predictions"].tolist())
+"""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    with open(tmp_path / "out.txt", "w") as out:
+        done = subprocess.run([sys.executable, "-c", script], env=env, stdout=out, stderr=subprocess.STDOUT,
+                              timeout=120)
+    assert done.returncode == 0, (tmp_path / "out.txt").read_text()[-2000:]
+    assert (tmp_path / "out.txt").read_text().strip().endswith("[0, 0, 1, 1]")
 
 
 def test_scan_dict_equals_the_commands_json(ns, norq_cli, history, tmp_path):

@@ -260,6 +260,16 @@ SklearnModel::SklearnModel(std::string path, std::unique_ptr<Handle> handle)
 
 SklearnModel::~SklearnModel() {
   if (!handle_) return;
+  if (!Py_IsInitialized()) {
+    // The interpreter has been finalized: a Python program is exiting and a session of a static's lifetime
+    // held the model past the interpreter's end. Its objects are gone with it; taking its lock now would wait
+    // forever, so the references are dropped without touching Python.
+    handle_->model.release();
+    handle_->pandas.release();
+    handle_->numpy.release();
+    handle_.reset();
+    return;
+  }
   py::gil_scoped_acquire gil;
   handle_.reset();
 }
