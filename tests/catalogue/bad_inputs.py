@@ -286,6 +286,7 @@ def cases(f, d):
                                   " t)" * 3000 + " u"]),
         ("sql: deep type string in cast", ["sql", "SELECT CAST(NULL AS " + "array<" * 10000 + "int" + ">" * 10000 + ")"]),
         ("sql: long binary chain", ["sql", "SELECT " + " + ".join(["1"] * 30000)]),
+        ("sql: timestamp literal past the last year", ["sql", "SELECT timestamp '902024-01-01'"]),
         ("sql: control characters", ["sql", "SELECT \x1b[2J\x1b]0;owned\x07"]),
         ("sql: invalid UTF-8 identifier", ["sql", "SELECT \udcff FROM x"]),
         ("sql: csv missing", ["sql", "--csv", f"g={os.path.join(d, 'missing.csv')}", "SELECT 1"]),

@@ -242,6 +242,12 @@ TEST(SqlLiterals, StringsBooleansNullsAndDatetimes) {
   EXPECT_NE(std::string(e.what()).find("[INVALID_TYPED_LITERAL] The value of the typed literal \"DATE\" is invalid"),
             std::string::npos);
   parseError("TIMESTAMP '2024-01-31 25:00:00'");
+  // The last representable microsecond and the years past it (the count would overflow).
+  expectLiteral("TIMESTAMP '294247-01-10 04:00:54.775807'", TimestampType(), Value(Timestamp{INT64_MAX}));
+  parseError("TIMESTAMP '294247-01-10 04:00:54.775808'");
+  parseError("TIMESTAMP '294247-01-10 04:00:55'");
+  parseError("TIMESTAMP '902024-01-01'");
+  parseError("TIMESTAMP '999999-12-31 23:59:59-18:00'");
   parseError("TIMESTAMP '2024-01-31 10:00:00 Mars/Base'");
   expectLiteral("INTERVAL '1' DAY", DayTimeIntervalType(0, 0), Value(DayTimeIntervalValue{86400000000LL, 0, 0}));
   expectLiteral("INTERVAL -1 YEAR 2 MONTHS", YearMonthIntervalType(0, 1), Value(YearMonthIntervalValue{-10, 0, 1}));

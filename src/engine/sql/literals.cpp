@@ -113,7 +113,9 @@ std::optional<std::int64_t> parseTimestampText(std::string_view text) {
   std::size_t i = 0;
   auto days = readDate(s, i);
   if (!days) return std::nullopt;
-  std::int64_t micros = static_cast<std::int64_t>(*days) * 86400LL * 1000000LL;
+  // Years past the timestamp range (about 294,247) overflow the microsecond count: no value, as in Spark.
+  std::int64_t micros = 0;
+  if (__builtin_mul_overflow(static_cast<std::int64_t>(*days), 86400LL * 1000000LL, &micros)) return std::nullopt;
   if (i == s.size()) return micros;
   if (s[i] != ' ' && s[i] != 'T') return std::nullopt;
   ++i;
@@ -146,7 +148,9 @@ std::optional<std::int64_t> parseTimestampText(std::string_view text) {
   std::string_view zone = trim(s.substr(i));
   auto offset = zoneOffsetSeconds(zone);
   if (!offset) return std::nullopt;
-  micros += ((static_cast<std::int64_t>(*hour) * 60 + *minute) * 60 + second - *offset) * 1000000LL + fraction;
+  const std::int64_t timeOfDay =
+      ((static_cast<std::int64_t>(*hour) * 60 + *minute) * 60 + second - *offset) * 1000000LL + fraction;
+  if (__builtin_add_overflow(micros, timeOfDay, &micros)) return std::nullopt;
   return micros;
 }
 
