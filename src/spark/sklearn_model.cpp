@@ -263,11 +263,8 @@ SklearnModel::~SklearnModel() {
   if (!Py_IsInitialized()) {
     // The interpreter has been finalized: a Python program is exiting and a session of a static's lifetime
     // held the model past the interpreter's end. Its objects are gone with it; taking its lock now would wait
-    // forever, so the references are dropped without touching Python.
-    handle_->model.release();
-    handle_->pandas.release();
-    handle_->numpy.release();
-    handle_.reset();
+    // forever, so the handle and its references are abandoned without touching Python.
+    static_cast<void>(handle_.release());
     return;
   }
   py::gil_scoped_acquire gil;
