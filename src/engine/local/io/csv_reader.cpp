@@ -187,11 +187,6 @@ inline const char* pastLineEnd(const char* le, const char* end) {
   return le + 1;
 }
 
-inline const char* findLineEnd(const char* p, const char* end) {
-  while (p < end && *p != '\n' && *p != '\r') ++p;
-  return p;
-}
-
 // Maps the files and reads the first record of the first non-empty file (the header or the column count).
 ScanPlan mapFiles(const std::vector<std::string>& paths, const CsvOptions& options) {
   ScanPlan plan;
@@ -342,13 +337,11 @@ void forEachRecordOf(const ScanPlan& plan, const Chunk& c, F&& onRecord) {
       if (p < fileEnd) ++p;
     }
     while (p <= chunkEnd && p < fileEnd) {
-      const char* le = findLineEnd(p, fileEnd);
+      const char* le = parser.parseLine(p, fileEnd, rec);
+      // Spark's line reader drops lines that are empty after trimming.
       const char* q = p;
       while (q < le && static_cast<unsigned char>(*q) <= ' ') ++q;
-      if (q < le) {  // Spark's line reader drops lines that are empty after trimming
-        parser.parse(p, le, rec);
-        onRecord(rec);
-      }
+      if (q < le) onRecord(rec);
       p = pastLineEnd(le, fileEnd);
     }
     return;

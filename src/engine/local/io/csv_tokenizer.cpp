@@ -9,6 +9,10 @@
 #include <cerrno>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <fmt/format.h>
 
 #include "engine/errors.h"
@@ -22,7 +26,36 @@ inline bool isLineEnd(char c) { return c == '\n' || c == '\r'; }
 
 enum Terminator { kSep, kLine, kEof };
 
+// Bit i set when byte i of the sixteen at p is a, b or c.
+inline unsigned matchMask16(const char* p, char a, char b, char c) {
+#if defined(__SSE2__)
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(a)), _mm_cmpeq_epi8(v, _mm_set1_epi8(b))),
+                                    _mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
+  return static_cast<unsigned>(_mm_movemask_epi8(hits));
+#else
+  unsigned m = 0;
+  for (unsigned i = 0; i < 16; ++i) m |= static_cast<unsigned>(p[i] == a || p[i] == b || p[i] == c) << i;
+  return m;
+#endif
+}
+
+// The same over the n < 16 bytes at p.
+inline unsigned matchMaskTail(const char* p, std::size_t n, char a, char b, char c) {
+  unsigned m = 0;
+  for (std::size_t i = 0; i < n; ++i) m |= static_cast<unsigned>(p[i] == a || p[i] == b || p[i] == c) << i;
+  return m;
+}
+
 }  // namespace
+
+const char* findLineEnd(const char* p, const char* end) {
+  for (; end - p >= 16; p += 16) {
+    if (unsigned m = matchMask16(p, '\n', '\r', '\n')) return p + __builtin_ctz(m);
+  }
+  while (p < end && !isLineEnd(*p)) ++p;
+  return p;
+}
 
 MappedFile::MappedFile(const std::string& path) : path_(path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -223,6 +256,49 @@ const char* RecordParser::parse(const char* p, const char* end, Record& rec) con
     rec.fields[index] = std::string_view(rec.scratch.data() + offset, rec.fields[index].size());
   }
   return p;
+}
+
+const char* RecordParser::parseLine(const char* p, const char* end, Record& rec) const {
+  const char* const line = p;
+  const char sep = d_.sep;
+  const char quote = d_.quote;
+  // A quoted field anywhere in the line: the whole line goes through the record parser.
+  auto general = [&] {
+    const char* le = findLineEnd(line, end);
+    parse(line, le, rec);
+    return le;
+  };
+  if (p < end && *p == quote) return general();
+  rec.count = 0;
+  rec.scratch.clear();
+  rec.scratchFields.clear();
+  rec.begin = line;
+  const char* field = p;
+  for (;;) {
+    const char* block = p;
+    unsigned m;
+    if (end - p >= 16) {
+      m = matchMask16(p, sep, '\n', '\r');
+      p += 16;
+    } else if (p < end) {
+      m = matchMaskTail(p, static_cast<std::size_t>(end - p), sep, '\n', '\r');
+      p = end;
+    } else {
+      rec.add(std::string_view(field, static_cast<std::size_t>(end - field)), false);
+      rec.end = end;
+      return end;
+    }
+    for (; m != 0; m &= m - 1) {
+      const char* at = block + __builtin_ctz(m);
+      rec.add(std::string_view(field, static_cast<std::size_t>(at - field)), false);
+      if (*at != sep) {
+        rec.end = at;
+        return at;
+      }
+      field = at + 1;
+      if (field < end && *field == quote) return general();
+    }
+  }
 }
 
 const char* RecordParser::parseQuoted(const char* p, const char* end, Record& rec, int& term) const {

@@ -115,6 +115,10 @@ class RecordParser {
   const char* skipBlankLines(const char* p, const char* end) const;
   // Parses the record starting at p (p < end, not at a blank line); returns the position after it.
   const char* parse(const char* p, const char* end, Record& rec) const;
+  // Line mode (multiLine off): parses the line starting at p, the record of [p, line end), as parse(p, line
+  // end) would, and returns the line end: the first '\n' or '\r' from p, or `end`. Lines without a quoted
+  // field are split at their separators sixteen bytes at a time.
+  const char* parseLine(const char* p, const char* end, Record& rec) const;
 
  private:
   const char* parseQuoted(const char* p, const char* end, Record& rec, int& term) const;
@@ -127,5 +131,7 @@ class RecordParser {
 std::size_t bomLength(const char* data, std::size_t size);
 // Whether the text's first line ends with "\r\n" (looked for in the first 64 KiB).
 bool detectCrlf(const char* data, std::size_t size);
+// The first '\n' or '\r' in [p, end), or `end`.
+const char* findLineEnd(const char* p, const char* end);
 
 }  // namespace engine::local::csv
