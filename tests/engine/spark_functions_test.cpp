@@ -2,7 +2,10 @@
 // percentile_approx. Expected values were recorded from Apache Spark 4.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -105,6 +108,46 @@ TEST(QuantileSummaries, MatchesSparkOnCompressedMultiPartitionInput) {
   for (int k = 0; k < 5; ++k) {
     auto rank = std::lower_bound(sorted.begin(), sorted.end(), got[k]) - sorted.begin();
     EXPECT_NEAR(static_cast<double>(rank) / sorted.size(), ps[k], 2.0 / 10000) << ps[k];
+  }
+}
+
+TEST(QuantileSummaries, HeadBufferSortsInJavaDoubleOrder) {
+  // java.lang.Double.compare: -0.0 < 0.0, NaN (any payload) above +Infinity and equal to every NaN.
+  auto javaLess = [](double a, double b) {
+    if (std::isnan(a)) return false;
+    if (std::isnan(b)) return true;
+    if (a == b) return std::signbit(a) && !std::signbit(b);
+    return a < b;
+  };
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<double> special = {0.0, -0.0, inf, -inf, std::numeric_limits<double>::quiet_NaN(),
+                                       -std::numeric_limits<double>::quiet_NaN(), std::bit_cast<double>(0x7ff0000000000001ULL),
+                                       std::numeric_limits<double>::denorm_min(), -std::numeric_limits<double>::denorm_min(),
+                                       std::numeric_limits<double>::max(), std::numeric_limits<double>::lowest(), 1.0, -1.0};
+  std::mt19937_64 rng(99);
+  std::vector<std::uint64_t> scratch;
+  for (std::size_t n : {0u, 1u, 2u, 3u, 17u, 1000u, 50000u}) {
+    std::vector<double> values;
+    for (std::size_t i = 0; i < n; ++i) {
+      switch (rng() % 4) {
+        case 0: values.push_back(special[rng() % special.size()]); break;
+        case 1: values.push_back(static_cast<double>(static_cast<std::int64_t>(rng() % 200) - 100)); break;
+        case 2: values.push_back(std::bit_cast<double>(rng())); break;  // any bit pattern
+        default: values.push_back(std::ldexp(static_cast<double>(rng() % 1000000), static_cast<int>(rng() % 40) - 20));
+      }
+    }
+    std::vector<double> expected = values;
+    std::stable_sort(expected.begin(), expected.end(), javaLess);
+    sortDoublesTotalOrder(values, scratch);
+    ASSERT_EQ(values.size(), expected.size());
+    for (std::size_t i = 0; i < n; ++i) {
+      if (std::isnan(expected[i])) {
+        EXPECT_TRUE(std::isnan(values[i])) << "n " << n << " at " << i;
+      } else {
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(values[i]), std::bit_cast<std::uint64_t>(expected[i]))
+            << "n " << n << " at " << i << ": " << values[i] << " vs " << expected[i];
+      }
+    }
   }
 }
 

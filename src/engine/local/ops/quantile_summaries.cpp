@@ -1,23 +1,64 @@
 #include "engine/local/ops/quantile_summaries.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <stdexcept>
 
 namespace engine::local {
 
 namespace {
-// Spark sorts a head buffer with java.lang.Double.compare (NaN above everything, -0.0 below 0.0) but merges
-// and compresses with the plain IEEE comparisons, under which NaN is neither less nor greater than anything;
-// both are kept as they are so that NaN lands where it lands in Spark.
-bool totalLess(double a, double b) {
-  if (std::isnan(a)) return false;
-  if (std::isnan(b)) return true;
-  if (a == b) return std::signbit(a) && !std::signbit(b);
-  return a < b;
+
+constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
+constexpr std::uint64_t kNaNKey = ~std::uint64_t{0};
+
+// Unsigned keys in java.lang.Double.compare's order: negative numbers have every bit flipped, positive ones
+// the sign bit set; every NaN is the largest key.
+inline std::uint64_t totalOrderKey(double d) {
+  if (std::isnan(d)) return kNaNKey;
+  const auto bits = std::bit_cast<std::uint64_t>(d);
+  return (bits & kSignBit) ? ~bits : bits | kSignBit;
 }
+
+inline double fromTotalOrderKey(std::uint64_t key) {
+  if (key == kNaNKey) return std::numeric_limits<double>::quiet_NaN();
+  return std::bit_cast<double>((key & kSignBit) ? key & ~kSignBit : ~key);
+}
+
 }  // namespace
+
+void sortDoublesTotalOrder(std::vector<double>& values, std::vector<std::uint64_t>& scratch) {
+  const std::size_t n = values.size();
+  if (n < 2) return;
+  // Least significant byte first; a byte every key shares is skipped (the high bytes of values of one
+  // magnitude mostly are). The eight histograms come from one pass.
+  scratch.resize(2 * n);
+  std::uint64_t* from = scratch.data();
+  std::uint64_t* to = scratch.data() + n;
+  std::array<std::array<std::size_t, 256>, 8> counts{};
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t k = totalOrderKey(values[i]);
+    from[i] = k;
+    for (int b = 0; b < 8; ++b) ++counts[b][(k >> (8 * b)) & 0xff];
+  }
+  for (int b = 0; b < 8; ++b) {
+    auto& c = counts[b];
+    const int shift = 8 * b;
+    if (c[(from[0] >> shift) & 0xff] == n) continue;
+    std::size_t sum = 0;
+    for (auto& x : c) {
+      const std::size_t here = x;
+      x = sum;
+      sum += here;
+    }
+    for (std::size_t i = 0; i < n; ++i) to[c[(from[i] >> shift) & 0xff]++] = from[i];
+    std::swap(from, to);
+  }
+  for (std::size_t i = 0; i < n; ++i) values[i] = fromTotalOrderKey(from[i]);
+}
 
 void QuantileSummaries::insert(double x) {
   head_.push_back(x);
@@ -30,7 +71,12 @@ void QuantileSummaries::insert(double x) {
 
 void QuantileSummaries::insertHeadBuffer() {
   if (head_.empty()) return;
-  std::sort(head_.begin(), head_.end(), totalLess);
+  // Spark sorts the head buffer with java.lang.Double.compare (NaN above everything, -0.0 below 0.0) but merges
+  // and compresses with the plain IEEE comparisons, under which NaN is neither less nor greater than anything;
+  // both are kept as they are so that NaN lands where it lands in Spark.
+  // The sort keys live per thread, not per summary: a grouped aggregate has a summary per group.
+  thread_local std::vector<std::uint64_t> keys;
+  sortDoublesTotalOrder(head_, keys);
   std::vector<Stats> merged;
   merged.reserve(sampled_.size() + head_.size());
   std::int64_t currentCount = count_;

@@ -10,6 +10,11 @@
 
 namespace engine::local {
 
+// Sorts with java.lang.Double.compare's order: -0.0 before 0.0, every NaN after +Infinity (NaNs come out as
+// the canonical NaN). A radix sort of order-preserving 64-bit keys: linear in the values, where a comparison
+// sort with that order's branches is the cost of the whole aggregate.
+void sortDoublesTotalOrder(std::vector<double>& values, std::vector<std::uint64_t>& scratch);
+
 class QuantileSummaries {
  public:
   struct Stats {
