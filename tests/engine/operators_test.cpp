@@ -577,6 +577,57 @@ TEST(SortPartitions, RandomizedAgainstStableSort) {
   for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i][3], expect[i][3]) << "position " << i;
 }
 
+TEST(SortPartitions, FixedWidthKeysAgainstStableSort) {
+  // Keys held in inline words (numbers, dates), sorted by radix passes when few of their bits vary and by
+  // comparison otherwise: both must give Spark's order with ties in input order.
+  std::mt19937_64 rng(11);
+  std::vector<DataType> t{DoubleType(), LongType(), DateType(), LongType()};
+  const double specials[] = {kNaN, -0.0, 0.0, 1.5, -1.5, std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity()};
+  std::vector<Row> rows;
+  for (std::int64_t i = 0; i < 60000; ++i) {
+    Value d = rng() % 25 == 0 ? Value() : rng() % 3 == 0 ? Value(specials[rng() % 7]) : Value(std::ldexp(static_cast<double>(rng() % 4000) - 2000, -3));
+    Value few = Value(static_cast<std::int64_t>(rng() % 7) - 3);
+    Value date = Value(Date{static_cast<std::int32_t>(rng() % 30000) - 10000});
+    rows.push_back({d, few, date, i});
+  }
+  auto input = makeParts(t, rows, {25000, 0, 35000});
+  auto doubleLess = [](const Value& x, const Value& y) {  // non-null: NaN last, -0.0 equal to 0.0
+    const double a = x.get<double>(), b = y.get<double>();
+    if (std::isnan(a) || std::isnan(b)) return !std::isnan(a) && std::isnan(b);
+    return a < b;
+  };
+  auto check = [&](const std::vector<SortKey>& keys, auto less) {
+    std::vector<Row> expect = rows;
+    std::stable_sort(expect.begin(), expect.end(), less);
+    auto got = rowsOf(sortPartitions(input, t, keys, testCtx()));
+    ASSERT_EQ(got.size(), expect.size());
+    for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i][3], expect[i][3]) << "position " << i;
+  };
+  {
+    SCOPED_TRACE("one long key, seven values");
+    check({{col(1, t[1]), true, true}},
+          [](const Row& x, const Row& y) { return x[1].get<std::int64_t>() < y[1].get<std::int64_t>(); });
+  }
+  {
+    SCOPED_TRACE("double ascending, nulls first");
+    check({{col(0, t[0]), true, true}}, [&](const Row& x, const Row& y) {
+      if (x[0].isNull() || y[0].isNull()) return x[0].isNull() && !y[0].isNull();
+      return doubleLess(x[0], y[0]);
+    });
+  }
+  {
+    SCOPED_TRACE("long descending, then double descending nulls last, then date ascending");
+    check({{col(1, t[1]), false, true}, {col(0, t[0]), false, false}, {col(2, t[2]), true, true}},
+          [&](const Row& x, const Row& y) {
+            if (x[1].get<std::int64_t>() != y[1].get<std::int64_t>()) return x[1].get<std::int64_t>() > y[1].get<std::int64_t>();
+            if (x[0].isNull() != y[0].isNull()) return y[0].isNull();
+            if (!x[0].isNull() && (doubleLess(x[0], y[0]) || doubleLess(y[0], x[0]))) return doubleLess(y[0], x[0]);
+            return x[2].get<Date>().days < y[2].get<Date>().days;
+          });
+  }
+}
+
 // ---- Set operations -------------------------------------------------------------------------------
 
 TEST(SetOperations, DeduplicateKeepsFirstRowPerKey) {
@@ -705,6 +756,32 @@ TEST(WindowOp, WholePartitionAggregatesAnyFunction) {
 }
 
 // Many rows and no partition keys: chunked scans must carry values across chunk borders.
+TEST(WindowOp, PeersOfManyRowsWithFewKeys) {
+  // Enough rows for the sort's radix passes; peers and ranks are read from the sorted key words afterwards.
+  std::mt19937_64 rng(5);
+  std::vector<DataType> t{LongType(), LongType()};
+  std::vector<Row> rows;
+  std::map<std::int64_t, std::int64_t> counts;
+  for (std::int64_t i = 0; i < 50000; ++i) {
+    const auto k = static_cast<std::int64_t>(rng() % 7) - 3;
+    ++counts[k];
+    rows.push_back({k, i});
+  }
+  auto input = makeParts(t, rows, {20000, 30000});
+  auto out = windowOp(input, t, {}, {{col(0, LongType()), true, true}}, WindowFrame{},
+                      {wcall("dense_rank"), wcall("cume_dist")}, testCtx());
+  std::map<std::int64_t, std::int64_t> atOrBelow;
+  std::int64_t running = 0;
+  for (const auto& [k, c] : counts) atOrBelow[k] = running += c;
+  const auto got = rowsOf(out);
+  ASSERT_EQ(got.size(), rows.size());
+  for (const Row& r : got) {
+    const std::int64_t k = r[0].get<std::int64_t>();
+    ASSERT_EQ(r[2].get<std::int32_t>(), k + 4) << "key " << k;
+    ASSERT_DOUBLE_EQ(r[3].get<double>(), static_cast<double>(atOrBelow[k]) / 50000.0) << "key " << k;
+  }
+}
+
 TEST(WindowOp, RandomizedRunningValuesAcrossChunks) {
   std::mt19937_64 rng(5);
   const std::size_t n = 200000;
