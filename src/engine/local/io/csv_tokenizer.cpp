@@ -26,7 +26,14 @@ inline bool isLineEnd(char c) { return c == '\n' || c == '\r'; }
 
 enum Terminator { kSep, kLine, kEof };
 
-// Bit i set when byte i of the sixteen at p is a, b or c.
+// Bit i set when byte i of the n <= 16 bytes at p is a, b or c.
+inline unsigned matchMaskTail(const char* p, std::size_t n, char a, char b, char c) {
+  unsigned m = 0;
+  for (std::size_t i = 0; i < n; ++i) m |= static_cast<unsigned>(p[i] == a || p[i] == b || p[i] == c) << i;
+  return m;
+}
+
+// The same over sixteen bytes, in one compare per character where the target has SSE2.
 inline unsigned matchMask16(const char* p, char a, char b, char c) {
 #if defined(__SSE2__)
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -34,17 +41,8 @@ inline unsigned matchMask16(const char* p, char a, char b, char c) {
                                     _mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
   return static_cast<unsigned>(_mm_movemask_epi8(hits));
 #else
-  unsigned m = 0;
-  for (unsigned i = 0; i < 16; ++i) m |= static_cast<unsigned>(p[i] == a || p[i] == b || p[i] == c) << i;
-  return m;
+  return matchMaskTail(p, 16, a, b, c);
 #endif
-}
-
-// The same over the n < 16 bytes at p.
-inline unsigned matchMaskTail(const char* p, std::size_t n, char a, char b, char c) {
-  unsigned m = 0;
-  for (std::size_t i = 0; i < n; ++i) m |= static_cast<unsigned>(p[i] == a || p[i] == b || p[i] == c) << i;
-  return m;
 }
 
 }  // namespace
